@@ -1,0 +1,60 @@
+# The host flavour: the firmware modules on the simulated board.
+
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# Addresses must fit 32 bits where the firmware reads the stack pointer, so
+# nothing is position independent here.
+set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
+add_compile_options(-fno-pie -U_FORTIFY_SOURCE)
+add_link_options(-no-pie)
+
+option(ORLIX_SANITIZE "Build with AddressSanitizer and UBSan" ON)
+if(ORLIX_SANITIZE)
+  set(ORLIX_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_compile_options(${ORLIX_SANITIZERS})
+  add_link_options(${ORLIX_SANITIZERS})
+endif()
+
+set(ORLIX_HOST_INCLUDE ${CMAKE_SOURCE_DIR}/platform/host/include)
+
+# The modules, compiled exactly as for the board but against the simulated
+# board's SDK headers.
+add_library(orlix_fw_objects OBJECT ${ORLIX_FW_SOURCES})
+target_include_directories(orlix_fw_objects PRIVATE ${CMAKE_SOURCE_DIR}/include ${ORLIX_HOST_INCLUDE})
+target_compile_options(orlix_fw_objects PRIVATE ${ORLIX_WARNINGS})
+
+# One relocatable object of all modules, in which the C library's output
+# functions are renamed to the board's console (as the SDK wraps them on the
+# board) and main() becomes the entry the simulated board calls per boot.
+set(ORLIX_FW_OBJECT ${CMAKE_CURRENT_BINARY_DIR}/orlix_firmware.o)
+add_custom_command(
+  OUTPUT ${ORLIX_FW_OBJECT}
+  COMMAND ${CMAKE_LINKER} -r -o ${ORLIX_FW_OBJECT}.raw $<TARGET_OBJECTS:orlix_fw_objects>
+  COMMAND ${CMAKE_OBJCOPY}
+          --redefine-sym puts=__wrap_puts --redefine-sym printf=__wrap_printf
+          --redefine-sym putchar=__wrap_putchar --redefine-sym vprintf=__wrap_vprintf
+          --redefine-sym main=vb_firmware_main
+          ${ORLIX_FW_OBJECT}.raw ${ORLIX_FW_OBJECT}
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJECT=${ORLIX_FW_OBJECT}
+          -P ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
+  DEPENDS $<TARGET_OBJECTS:orlix_fw_objects> ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
+  COMMAND_EXPAND_LISTS
+  COMMENT "Joining the firmware modules for the simulated board")
+add_custom_target(orlix_fw_object DEPENDS ${ORLIX_FW_OBJECT})
+
+# The simulated board: device models, the SDK calls, and the test side.
+file(GLOB ORLIX_BOARD_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/platform/host/board/*.cpp ${CMAKE_SOURCE_DIR}/platform/host/harness/*.cpp)
+add_library(orlix_vboard STATIC ${ORLIX_BOARD_SOURCES} ${ORLIX_FW_OBJECT})
+set_source_files_properties(${ORLIX_FW_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+add_dependencies(orlix_vboard orlix_fw_object)
+target_include_directories(orlix_vboard PUBLIC
+  ${CMAKE_SOURCE_DIR}/include ${ORLIX_HOST_INCLUDE}
+  ${CMAKE_SOURCE_DIR}/platform/host/board ${CMAKE_SOURCE_DIR}/platform/host/harness)
+target_compile_options(orlix_vboard PRIVATE ${ORLIX_WARNINGS})
+target_link_libraries(orlix_vboard PUBLIC pthread)
+
+add_subdirectory(sim)
+add_subdirectory(tests)

@@ -1,0 +1,180 @@
+#include "board.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" uint8_t __StackBottom[];
+
+namespace vb {
+
+namespace {
+
+constexpr size_t kStackPageSize = 4096;
+
+Board *the_board = nullptr;
+
+// What a reset or power cycle clears; the logs, the flash and whatever the
+// peers have put on the wires are kept.
+void board_power_on_reset_into(Board &b) {
+    for (Pin &p : b.pins) p = Pin{kFuncNull, false, false, false, true, p.ext_driven, p.ext_level};
+    for (Uart &u : b.uart) {
+        u.enabled = false;
+        u.baud = 0;
+        u.byte_ns_x64 = 0;
+        u.tx_head = u.tx_count = 0;
+        u.shifting = false;
+        u.rx_head = u.rx_count = 0;
+    }
+    b.watchdog = Watchdog{};
+    b.sys_clock_hz = kDefaultSysClockHz;
+    b.stdio_ready = false;
+    b.stdio_last_cr = false;
+    b.next_event_ns = kNever;
+}
+
+// The main stack's page becomes shared memory too (see core.cpp).
+void share_stack_page() {
+    void *page = __StackBottom;
+    if (mmap(page, kStackPageSize, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_SHARED | MAP_ANONYMOUS, -1, 0) ==
+        MAP_FAILED) {
+        perror("virtual board: mmap stack");
+        abort();
+    }
+}
+
+Board *map_board() {
+    share_stack_page();
+    void *p = mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE,
+                   MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+        perror("virtual board: mmap");
+        abort();
+    }
+    auto *b = static_cast<Board *>(p);
+    sem_init(&b->to_firmware, 1, 0);
+    sem_init(&b->to_host, 1, 0);
+    b->limit_ns = kNever;
+    b->xosc_hz = kXoscHz;
+    b->stack_depth = kDefaultStackDepth;
+    board_power_on_reset_into(*b);
+    return b;
+}
+
+}  // namespace
+
+bool in_firmware_child = false;
+
+Board &board() {
+    if (the_board == nullptr) the_board = map_board();
+    return *the_board;
+}
+
+void board_power_on_reset() {
+    board_power_on_reset_into(board());
+}
+
+void charge() {
+    Board &b = board();
+    b.sdk_calls++;
+    const uint64_t stall = b.freeze_ns;
+    b.freeze_ns = 0;
+    advance_to(b.now_ns + kCallCostNs + stall);
+}
+
+void reschedule() {
+    Board &b = board();
+    uint64_t next = kNever;
+    for (const Uart &u : b.uart) next = std::min(next, uart_next_event_ns(u));
+    if (b.watchdog.enabled) next = std::min(next, b.watchdog.deadline_ns);
+    b.next_event_ns = next;
+}
+
+namespace {
+
+void fire_due_events() {
+    Board &b = board();
+    for (unsigned i = 0; i < kUartCount; i++) uart_fire(i, b.now_ns);
+    if (b.watchdog.enabled && b.watchdog.deadline_ns <= b.now_ns) {
+        board_reset(b.watchdog.reboot_pending ? ResetCause::Reboot : ResetCause::Watchdog);
+    }
+}
+
+}  // namespace
+
+void advance_to(uint64_t t_ns) {
+    Board &b = board();
+    for (;;) {
+        const uint64_t target = std::min(t_ns, b.limit_ns);
+        while (b.next_event_ns <= target) {
+            b.now_ns = std::max(b.now_ns, b.next_event_ns);
+            fire_due_events();
+            reschedule();
+        }
+        b.now_ns = std::max(b.now_ns, target);
+        if (target == t_ns) return;
+        yield_to_host();
+    }
+}
+
+void yield_to_host() {
+    Board &b = board();
+    if (!in_firmware_child) {
+        fprintf(stderr, "virtual board: time limit reached outside a child\n");
+        abort();
+    }
+    hand_over(FwState::Yielded);
+    b.fw_state = FwState::Running;
+}
+
+void hand_over(FwState state) {
+    Board &b = board();
+    b.fw_state = state;
+    sem_post(&b.to_host);
+    while (sem_wait(&b.to_firmware) != 0) {
+    }
+}
+
+namespace {
+
+// A stopped processor: time goes on and the devices drain, nothing else runs.
+[[noreturn]] void stay_halted() {
+    Board &b = board();
+    for (;;) {
+        advance_to(b.limit_ns);
+        hand_over(FwState::Halted);
+    }
+}
+
+}  // namespace
+
+void record_event(ResetCause cause, uint32_t arg0, uint32_t arg1) {
+    Board &b = board();
+    b.events[b.events_total % kBoardEventLogSize] = BoardEvent{b.now_ns, cause, arg0, arg1};
+    b.events_total++;
+}
+
+void board_reset(ResetCause cause, uint32_t arg0, uint32_t arg1) {
+    Board &b = board();
+    record_event(cause, arg0, arg1);
+    if (!in_firmware_child) throw ResetException{cause};
+    // In the boot loader this firmware never runs again until the host
+    // powers the board on anew.
+    if (cause == ResetCause::UsbBoot) stay_halted();
+    b.fw_state = FwState::Rebooting;
+    sem_post(&b.to_host);
+    _exit(0);
+}
+
+void board_halt(const char *message) {
+    Board &b = board();
+    snprintf(b.halt_message, sizeof b.halt_message, "%s", message);
+    if (!in_firmware_child) throw HaltException{b.halt_message};
+    stay_halted();
+}
+
+}  // namespace vb

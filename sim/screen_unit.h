@@ -1,0 +1,47 @@
+// A model of the screen unit at the other end of the board's serial line:
+// it reads what the board sends (console text and frames) and sends frames.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace peers {
+
+constexpr unsigned kScreenUart = 1;
+constexpr uint32_t kScreenBaud = 115200;
+
+// CRC-16/MODBUS computed bit by bit, independently of the firmware's table.
+uint16_t crc16_modbus(std::string_view bytes);
+// ">>>" + payload + four upper-case hex digits + "\r\n".
+std::string frame_to_board(std::string_view payload);
+
+// One line the board sent, with its time on the wire.
+struct Line {
+    uint64_t start_ns;  // start bit of its first byte
+    uint64_t end_ns;    // stop bit of its "\n"
+    std::string text;   // without the line end
+    bool frame;         // "<<<" + payload + check value
+    bool check_ok;      // the check value matches the payload
+    bool dir_high;      // GPIO 10 and 11 were high for every byte of it
+    std::string payload;
+};
+
+// Splits the board's transmissions into lines, as they complete.
+class LineReader {
+public:
+    explicit LineReader(unsigned uart = kScreenUart) : uart_(uart) {}
+    // Lines completed since the last call.
+    std::vector<Line> poll();
+
+private:
+    unsigned uart_;
+    size_t next_ = 0;
+    Line pending_{};
+    bool dir_all_high_ = true;
+};
+
+Line parse_line(std::string text);
+
+}  // namespace peers

@@ -1,0 +1,76 @@
+// Shared pieces of the tests: the pins, the board brought up module by
+// module, and the whole firmware with a reader on the screen line.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hardware/clocks.h"
+#include "pico/stdlib.h"
+#include "screen_unit.h"
+#include "vboard.h"
+
+namespace test {
+
+constexpr unsigned kMaglockPin = 24;
+constexpr unsigned kDoorPin = 25;
+constexpr unsigned kDirPinA = 10;
+constexpr unsigned kDirPinB = 11;
+constexpr unsigned kScreenUart = 1;
+constexpr uint32_t kBaud = 115200;
+constexpr uint64_t kMs = 1000;  // µs
+
+// The rate the board's UART really runs at for 115200 baud from 132 MHz.
+constexpr uint32_t kActualBaud = 115208;
+
+// The board brought up for a test that calls firmware code itself: clock
+// and console as main() sets them.
+inline void unit_board() {
+    vb::unit_setup();
+    set_sys_clock_khz(132000, true);
+    stdio_init_all();
+}
+
+inline void send_frame(const std::string &payload) {
+    vb::send_to_board(kScreenUart, peers::frame_to_board(payload), kBaud);
+}
+
+inline void send_raw(const std::string &bytes) {
+    vb::send_to_board(kScreenUart, bytes, kBaud);
+}
+
+// The whole firmware, booted, with the screen line's lines collected.
+class SystemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vb::power_on();
+    }
+    void TearDown() override {
+        vb::power_off();
+        vb::clear_peers();
+    }
+    // Lines the board has sent so far.
+    const std::vector<peers::Line> &lines() {
+        for (auto &line : reader_.poll()) lines_.push_back(line);
+        return lines_;
+    }
+    std::vector<peers::Line> frames() {
+        std::vector<peers::Line> out;
+        for (const auto &line : lines()) {
+            if (line.frame) out.push_back(line);
+        }
+        return out;
+    }
+    // Runs until the board has sent `count` frames in all.
+    bool run_until_frames(size_t count, uint64_t limit_us) {
+        return vb::run_until([&] { return frames().size() >= count; }, limit_us);
+    }
+
+private:
+    peers::LineReader reader_;
+    std::vector<peers::Line> lines_;
+};
+
+}  // namespace test
