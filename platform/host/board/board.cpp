@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include "devices.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,6 +17,18 @@ namespace vb {
 namespace {
 
 constexpr size_t kStackPageSize = 4096;
+constexpr size_t kMaxDevices = 16;
+constexpr size_t kSharedArenaSize = size_t{256} << 20;
+
+struct Registry {
+    DeviceHooks devices[kMaxDevices];
+    size_t count;
+};
+
+Registry &registry() {
+    static Registry r{};
+    return r;
+}
 
 Board *the_board = nullptr;
 
@@ -35,6 +49,8 @@ void board_power_on_reset_into(Board &b) {
     b.stdio_ready = false;
     b.stdio_last_cr = false;
     b.next_event_ns = kNever;
+    const Registry &r = registry();
+    for (size_t i = 0; i < r.count; i++) r.devices[i].power_on_reset();
 }
 
 // The main stack's page becomes shared memory too (see core.cpp).
@@ -78,12 +94,44 @@ void board_power_on_reset() {
     board_power_on_reset_into(board());
 }
 
+Device::Device(const DeviceHooks &hooks) {
+    Registry &r = registry();
+    if (r.count == kMaxDevices) {
+        fprintf(stderr, "virtual board: too many devices\n");
+        abort();
+    }
+    r.devices[r.count++] = hooks;
+}
+
+void *shared_alloc_bytes(size_t size, size_t align) {
+    static uint8_t *arena = nullptr;
+    static size_t used = 0;
+    if (arena == nullptr) {
+        void *p = mmap(nullptr, kSharedArenaSize, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) {
+            perror("virtual board: mmap arena");
+            abort();
+        }
+        arena = static_cast<uint8_t *>(p);
+    }
+    used = (used + align - 1) / align * align;
+    if (used + size > kSharedArenaSize) {
+        fprintf(stderr, "virtual board: shared arena exhausted\n");
+        abort();
+    }
+    void *out = arena + used;
+    used += size;
+    return out;
+}
+
 void charge() {
     Board &b = board();
     b.sdk_calls++;
     const uint64_t stall = b.freeze_ns;
     b.freeze_ns = 0;
     advance_to(b.now_ns + kCallCostNs + stall);
+    irq_dispatch();
 }
 
 void reschedule() {
@@ -91,6 +139,8 @@ void reschedule() {
     uint64_t next = kNever;
     for (const Uart &u : b.uart) next = std::min(next, uart_next_event_ns(u));
     if (b.watchdog.enabled) next = std::min(next, b.watchdog.deadline_ns);
+    const Registry &r = registry();
+    for (size_t i = 0; i < r.count; i++) next = std::min(next, r.devices[i].next_event_ns());
     b.next_event_ns = next;
 }
 
@@ -99,6 +149,8 @@ namespace {
 void fire_due_events() {
     Board &b = board();
     for (unsigned i = 0; i < kUartCount; i++) uart_fire(i, b.now_ns);
+    const Registry &r = registry();
+    for (size_t i = 0; i < r.count; i++) r.devices[i].fire(b.now_ns);
     if (b.watchdog.enabled && b.watchdog.deadline_ns <= b.now_ns) {
         board_reset(b.watchdog.reboot_pending ? ResetCause::Reboot : ResetCause::Watchdog);
     }
@@ -113,6 +165,9 @@ void advance_to(uint64_t t_ns) {
         while (b.next_event_ns <= target) {
             b.now_ns = std::max(b.now_ns, b.next_event_ns);
             fire_due_events();
+            reschedule();
+            // A handler may run while the firmware waits, at the event's time.
+            irq_dispatch();
             reschedule();
         }
         b.now_ns = std::max(b.now_ns, target);

@@ -1,0 +1,44 @@
+// How a device model joins the simulated board without the core knowing it.
+//
+// A device keeps its state in memory from shared_alloc() (taken at static
+// initialisation, so before any boot's fork and at the same place in every
+// process) and registers its hooks with a static Device object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+namespace vb {
+
+struct DeviceHooks {
+    const char *name;
+    // Time of the device's next event, or kNever.
+    uint64_t (*next_event_ns)();
+    // Runs every event due at or before now.
+    void (*fire)(uint64_t now_ns);
+    // A reset or power cycle of the chip (flash keeps its contents).
+    void (*power_on_reset)();
+};
+
+// Registers hooks at static initialisation: `static vb::Device dev{{...}};`
+struct Device {
+    explicit Device(const DeviceHooks &hooks);
+};
+
+// Zeroed memory shared by every boot's process and the test.
+void *shared_alloc_bytes(size_t size, size_t align);
+template <typename T>
+T *shared_alloc() {
+    return new (shared_alloc_bytes(sizeof(T), alignof(T))) T();
+}
+
+// Interrupts: a device raises its line; the handler installed by the
+// firmware runs at the next point where interrupts are taken (an SDK call,
+// or any device event while the firmware waits), unless masked.
+void irq_raise(unsigned num);
+void irq_lower(unsigned num);
+// Runs the handlers of pending, enabled interrupts if they may run now.
+void irq_dispatch();
+
+}  // namespace vb
