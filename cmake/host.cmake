@@ -21,6 +21,8 @@ set(ORLIX_HOST_INCLUDE ${CMAKE_SOURCE_DIR}/platform/host/include)
 
 # The modules, compiled exactly as for the board but against the simulated
 # board's SDK headers.
+set(ORLIX_FW_TARGET orlix_fw_objects)
+set(ORLIX_LINK_TARGET orlix_vboard)
 add_library(orlix_fw_objects OBJECT ${ORLIX_FW_SOURCES})
 target_include_directories(orlix_fw_objects PRIVATE ${CMAKE_SOURCE_DIR}/include ${ORLIX_HOST_INCLUDE})
 target_compile_options(orlix_fw_objects PRIVATE ${ORLIX_WARNINGS})
@@ -56,5 +58,3 @@ target_include_directories(orlix_vboard PUBLIC
 target_compile_options(orlix_vboard PRIVATE ${ORLIX_WARNINGS})
 target_link_libraries(orlix_vboard PUBLIC pthread)
 
-add_subdirectory(sim)
-add_subdirectory(tests)

@@ -1,0 +1,44 @@
+# Front door. The builds themselves are CMake presets (CMakePresets.json):
+#   board  RP2040 image, build/board/orlix-fw-io.elf and .uf2
+#   host   simulated board, tests, tools and the virtual board, build/host
+SHELL := /bin/bash
+CMAKE ?= cmake
+CTEST ?= ctest
+
+.DEFAULT_GOAL := help
+.PHONY: help setup firmware host check run bench clean distclean
+
+help:
+	@echo "make setup      install the tools and dependencies (scripts/setup)"
+	@echo "make firmware   build the board image: build/board/orlix-fw-io.elf and .uf2, with its size report"
+	@echo "make host       build the simulated board, tests and tools into build/host"
+	@echo "make check      both builds and every test"
+	@echo "make run        start the virtual board (build/host/sim/orlix-sim)"
+	@echo "make bench      run the benchmarks"
+	@echo "make clean      remove build/ (distclean also removes deps/)"
+
+setup:
+	@scripts/setup
+
+firmware: setup
+	@test -f build/board/build.ninja || $(CMAKE) --preset board
+	$(CMAKE) --build --preset board
+
+host: setup
+	@test -f build/host/build.ninja || $(CMAKE) --preset host
+	$(CMAKE) --build --preset host
+
+check: setup firmware host
+	$(CTEST) --test-dir build/host --output-on-failure -j2
+
+run: setup host
+	build/host/sim/orlix-sim
+
+bench: host
+	$(CTEST) --test-dir build/host -L bench --output-on-failure
+
+clean:
+	rm -rf build
+
+distclean: clean
+	rm -rf deps
