@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "board_test.h"
 #include "door.h"
 #include "pico/stdlib.h"
@@ -209,6 +211,37 @@ TEST_F(ScreenTest, BaudRateChangesAtOnce) {
     EXPECT_EQ(vb::board().uart[1].baud, 921465u);  // what the divisor gives from 132 MHz
     screen_set_baud(115200);
     EXPECT_EQ(vb::board().uart[1].baud, test::kActualBaud);
+}
+
+}  // namespace
+
+namespace {
+
+// Noise of every kind between valid frames: whatever the noise, the outputs
+// end up as the last valid frame set them, and nothing else is printed.
+TEST_F(ScreenTest, RandomNoiseBetweenFramesChangesNothing) {
+    std::mt19937 rng(7);
+    const char *payloads[] = {"LOFALMPL2X100FCN", "LONDMCOFFX020FCN", "LOFNORPO1X050FCN"};
+    auto feed = [&](const std::string &bytes) {
+        for (size_t i = 0; i < bytes.size(); i += 16) {
+            deliver(bytes.substr(i, 16));
+            screen_poll();
+        }
+    };
+    for (int round = 0; round < 60; round++) {
+        std::string noise(rng() % 700, '\0');
+        for (char &c : noise) c = static_cast<char>(rng() % 4 == 0 ? "\r\n>"[rng() % 3] : rng());
+        feed(noise + "\n");  // the noise ends in a line of its own
+        const char *payload = payloads[round % 3];
+        feed(peers::frame_to_board(payload));
+        ASSERT_EQ(status.out.maglock, payload[2] == 'F' ? MAGLOCK_OFF : MAGLOCK_ON) << round;
+        ASSERT_EQ(status.out.volume, atoi(payload + 10)) << round;
+    }
+    EXPECT_EQ(vb::rx_overruns(test::kScreenUart), 0u);
+    vb::advance_us(100 * kMs);
+    for (const auto &line : peers::LineReader().poll()) {
+        EXPECT_TRUE(line.text.rfind("Door: ", 0) == 0 || line.text == "Start screen" || line.frame) << line.text;
+    }
 }
 
 }  // namespace
