@@ -6,13 +6,14 @@ CMAKE ?= cmake
 CTEST ?= ctest
 
 .DEFAULT_GOAL := help
-.PHONY: help setup firmware host check run bench clean distclean
+.PHONY: help setup firmware host fuzz check run bench clean distclean
 
 help:
 	@echo "make setup      install the tools and dependencies (scripts/setup)"
 	@echo "make firmware   build the board image: build/board/orlix-fw-io.elf and .uf2, with its size report"
 	@echo "make host       build the simulated board, tests and tools into build/host"
-	@echo "make check      both builds and every test"
+	@echo "make fuzz       build the libFuzzer targets (build/fuzz)"
+	@echo "make check      both builds and every test, the fuzz targets briefly"
 	@echo "make run        start the virtual board (build/host/sim/orlix-sim)"
 	@echo "make bench      run the benchmarks"
 	@echo "make clean      remove build/ (distclean also removes deps/)"
@@ -28,8 +29,13 @@ host: setup
 	@test -f build/host/build.ninja || $(CMAKE) --preset host
 	$(CMAKE) --build --preset host
 
-check: setup firmware host
+fuzz: setup
+	@test -f build/fuzz/build.ninja || $(CMAKE) --preset fuzz
+	$(CMAKE) --build --preset fuzz
+
+check: setup firmware host fuzz
 	$(CTEST) --test-dir build/host --output-on-failure -j2
+	$(CTEST) --test-dir build/fuzz --output-on-failure -j2
 
 run: setup host
 	build/host/sim/orlix-sim

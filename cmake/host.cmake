@@ -1,8 +1,14 @@
 # The host flavour: the firmware modules on the simulated board.
 
+# The fuzzing flavour (clang): every object is instrumented for coverage, and
+# only the fuzz targets are built.
+option(ORLIX_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+
 enable_testing()
-find_package(GTest REQUIRED)
-include(GoogleTest)
+if(NOT ORLIX_FUZZ)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
 
 # Addresses must fit 32 bits where the firmware reads the stack pointer, so
 # nothing is position independent here.
@@ -13,6 +19,9 @@ add_link_options(-no-pie)
 option(ORLIX_SANITIZE "Build with AddressSanitizer and UBSan" ON)
 if(ORLIX_SANITIZE)
   set(ORLIX_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  if(ORLIX_FUZZ)
+    list(APPEND ORLIX_SANITIZERS -fsanitize=fuzzer-no-link)
+  endif()
   add_compile_options(${ORLIX_SANITIZERS})
   add_link_options(${ORLIX_SANITIZERS})
 endif()
