@@ -26,6 +26,9 @@ uint16_t crc_of(const char *text, size_t len) {
 }
 
 void screen_set_direction(bool out) {
+    // Console text still in the transmit FIFO must not go out on the line
+    // while it is switched to transmit, nor eat into the guard time.
+    uart_tx_wait_blocking(uart1);
     sleep_us(SCREEN_DIR_GUARD_US);
     gpio_put(SCREEN_DIR_PIN_A, out);
     gpio_put(SCREEN_DIR_PIN_B, out);

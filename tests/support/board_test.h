@@ -67,6 +67,10 @@ protected:
     bool run_until_frames(size_t count, uint64_t limit_us) {
         return vb::run_until([&] { return frames().size() >= count; }, limit_us);
     }
+    // Runs until start-up is over and the main loop has sent its first report.
+    void run_until_looping() {
+        ASSERT_TRUE(run_until_frames(1, 2000 * kMs)) << "no input report within 2 s of power-on";
+    }
 
 private:
     peers::LineReader reader_;

@@ -1,6 +1,8 @@
 // Start-up and the main loop of the whole firmware, seen through the wires.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "board_test.h"
 
 namespace {
@@ -8,20 +10,25 @@ namespace {
 using test::kMs;
 using test::SystemTest;
 
-TEST_F(SystemTest, BannerThenScreenStartOnTheConsole) {
-    vb::run_for_ms(10);
-    EXPECT_EQ(vb::tx_text(test::kScreenUart), "orlix-fw-io\r\nStart screen\r\n");
-    // Console text never raises the line direction.
-    for (const auto &line : lines()) EXPECT_FALSE(line.frame);
-    for (const auto &b : vb::tx_bytes(test::kScreenUart)) {
-        EXPECT_EQ(b.pins_start & (1u << test::kDirPinA), 0u);
-        EXPECT_EQ(b.baud, test::kActualBaud);
+TEST_F(SystemTest, BannerFirstThenTheModulesStartUp) {
+    run_until_looping();
+    const auto all = lines();
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all[0].text, "orlix-fw-io");
+    EXPECT_EQ(vb::tx_text(test::kScreenUart).rfind("orlix-fw-io\r\n", 0), 0u);
+    bool screen_started = false;
+    for (const auto &line : all) {
+        screen_started = screen_started || line.text == "Start screen";
+        // Console text never raises the line direction; only frames do.
+        EXPECT_EQ(line.dir_high, line.frame) << line.text;
     }
+    EXPECT_TRUE(screen_started);
+    for (const auto &b : vb::tx_bytes(test::kScreenUart)) EXPECT_EQ(b.baud, test::kActualBaud);
 }
 
 TEST_F(SystemTest, MaglockDrivenLockedFromTheFirstMoment) {
     EXPECT_FALSE(vb::board().pins[test::kMaglockPin].out_enable);
-    vb::run_for_ms(1);
+    run_until_looping();
     const auto events = vb::pin_events();
     bool seen = false;
     for (const auto &e : events) {
@@ -34,22 +41,30 @@ TEST_F(SystemTest, MaglockDrivenLockedFromTheFirstMoment) {
     EXPECT_TRUE(vb::level(test::kMaglockPin));
 }
 
-TEST_F(SystemTest, FirstReportLeaves250msAfterTheScreenLinkStarts) {
-    ASSERT_TRUE(run_until_frames(1, 400 * kMs));
-    const auto console = lines();
-    ASSERT_GE(console.size(), 3u);
-    ASSERT_EQ(console[1].text, "Start screen");
-    const auto frame = frames().front();
+TEST_F(SystemTest, FirstReportAtTheFirstPassOf250msAfterTheScreenLinkStarts) {
+    run_until_looping();
+    const auto all = lines();
+    size_t first_frame = 0;
+    while (!all[first_frame].frame) first_frame++;
+    const auto &frame = all[first_frame];
     EXPECT_EQ(frame.text, "<<<DCLOOOF00V010B7011");
-    // screen_init ends once its console line has left; the report falls due
-    // 250 ms later and its first byte follows 400 µs of direction guard time.
-    const uint64_t due = console[1].end_ns + 250000000;
-    EXPECT_GE(frame.start_ns, due + 400000);
-    EXPECT_LE(frame.start_ns, due + 400000 + 50000);
+    uint64_t screen_init_ns = 0;
+    for (const auto &line : all) {
+        if (line.text == "Start screen") screen_init_ns = line.end_ns;
+    }
+    ASSERT_NE(screen_init_ns, 0u);
+    // Never before 250 ms after screen_init (which ends once its console line
+    // has left), plus 400 µs of direction guard time before the first byte...
+    EXPECT_GE(frame.start_ns, screen_init_ns + 250000000 + 400000);
+    // ...and, when the rest of start-up takes longer, in the loop's first pass:
+    // right after the last console line of start-up.
+    ASSERT_GT(first_frame, 0u);
+    const uint64_t startup_done = std::max(all[first_frame - 1].end_ns, screen_init_ns + 250000000);
+    EXPECT_LE(frame.start_ns, startup_done + 400000 + 2000000);
 }
 
 TEST_F(SystemTest, ReportsRepeat250msAfterTheEndOfTheLast) {
-    ASSERT_TRUE(run_until_frames(4, 1200 * kMs));
+    ASSERT_TRUE(run_until_frames(4, 2000 * kMs));
     const auto f = frames();
     for (size_t i = 1; i < f.size(); i++) {
         // end of the last byte, 400 µs of guard around the switch back to
@@ -61,7 +76,7 @@ TEST_F(SystemTest, ReportsRepeat250msAfterTheEndOfTheLast) {
 }
 
 TEST_F(SystemTest, ReportBytesWithTheDoorClosed) {
-    ASSERT_TRUE(run_until_frames(1, 400 * kMs));
+    run_until_looping();
     const auto bytes = vb::tx_text(test::kScreenUart);
     const std::string expected = "<<<DCLOOOF00V010B7011\r\n";
     ASSERT_GE(bytes.size(), expected.size());
@@ -69,7 +84,7 @@ TEST_F(SystemTest, ReportBytesWithTheDoorClosed) {
 }
 
 TEST_F(SystemTest, DirectionHighExactlyWhileAFrameLeaves) {
-    ASSERT_TRUE(run_until_frames(3, 1000 * kMs));
+    ASSERT_TRUE(run_until_frames(3, 2000 * kMs));
     vb::run_for_ms(1);
     const auto f = frames();
     // Edges of GPIO 10 and 11, in pairs: up and down around each frame.
@@ -101,6 +116,7 @@ TEST_F(SystemTest, DirectionHighExactlyWhileAFrameLeaves) {
 }
 
 TEST_F(SystemTest, StatusFrameSwitchesTheMaglockInTheSamePoll) {
+    run_until_looping();
     vb::run_for_ms(20);
     ASSERT_TRUE(vb::level(test::kMaglockPin));
     const size_t from = vb::pin_event_count();
@@ -121,6 +137,7 @@ TEST_F(SystemTest, StatusFrameSwitchesTheMaglockInTheSamePoll) {
 }
 
 TEST_F(SystemTest, DumpLineAfterAChangeOfOutputs) {
+    run_until_looping();
     vb::run_for_ms(20);
     const size_t from = vb::tx_count(test::kScreenUart);
     test::send_frame("LOFNOROFFX050FCN");
@@ -131,9 +148,9 @@ TEST_F(SystemTest, DumpLineAfterAChangeOfOutputs) {
 }
 
 TEST_F(SystemTest, DoorOpeningIsReportedAfterDebounce) {
+    run_until_looping();
     vb::run_for_ms(20);
     vb::drive_pin(test::kDoorPin, true);
-    ASSERT_TRUE(run_until_frames(1, 400 * kMs));
     vb::run_for_ms(600);
     const auto f = frames();
     ASSERT_GE(f.size(), 2u);
@@ -141,6 +158,7 @@ TEST_F(SystemTest, DoorOpeningIsReportedAfterDebounce) {
 }
 
 TEST_F(SystemTest, DoorBouncingEvery30msIsNeverReported) {
+    run_until_looping();
     vb::run_for_ms(20);
     bool open = false;
     for (int i = 0; i < 40; i++) {  // 1.2 s
@@ -154,6 +172,7 @@ TEST_F(SystemTest, DoorBouncingEvery30msIsNeverReported) {
 }
 
 TEST_F(SystemTest, BadFramesChangeNothingAndGoodOnesStillWork) {
+    run_until_looping();
     vb::run_for_ms(20);
     const size_t console_lines = lines().size();
     test::send_raw(">>>LOFNOROFFX050FCNDE9E\r\n");    // wrong check value
@@ -171,7 +190,7 @@ TEST_F(SystemTest, BadFramesChangeNothingAndGoodOnesStillWork) {
 }
 
 TEST_F(SystemTest, AHungPollResetsTheBoardThroughTheWatchdog) {
-    vb::run_for_ms(300);
+    run_until_looping();
     ASSERT_EQ(vb::boots(), 1u);
     const size_t from = vb::tx_count(test::kScreenUart);
     const uint64_t hang_at = vb::now_ns();
@@ -181,10 +200,11 @@ TEST_F(SystemTest, AHungPollResetsTheBoardThroughTheWatchdog) {
     const auto events = vb::board_events();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().cause, vb::ResetCause::Watchdog);
-    // Fed no later than the hang began; fires 1000 ms after the last feed.
+    // Fires 1000 ms after the last feed, which came at most one blocking
+    // poll (a window of firmware frames, 120 ms, is the longest) before the hang.
     EXPECT_LE(events.back().t_ns, hang_at + 1000000000ull);
-    EXPECT_GE(events.back().t_ns, hang_at + 1000000000ull - 100000);
-    EXPECT_EQ(vb::tx_text(test::kScreenUart, from).rfind("orlix-fw-io\r\nStart screen\r\n", 0), 0u);
+    EXPECT_GE(events.back().t_ns, hang_at + 1000000000ull - 120000000);
+    EXPECT_EQ(vb::tx_text(test::kScreenUart, from).rfind("orlix-fw-io\r\n", 0), 0u);
     // Outputs are back at their defaults and reports resume.
     EXPECT_TRUE(vb::level(test::kMaglockPin));
 }

@@ -206,6 +206,23 @@ TEST_F(ScreenTest, FirmwareFrames) {
     EXPECT_EQ(vb::pin_event_count() - before, 4u);
 }
 
+TEST_F(ScreenTest, ConsoleTextStillLeavingDelaysTheSwitchToTransmit) {
+    status_dump();  // a console line of 108 characters, still leaving when the frame is sent
+    const size_t edges = vb::pin_event_count();
+    screen_send_fw("FX");
+    const auto bytes = vb::tx_bytes(test::kScreenUart, from_);
+    const auto rise = vb::pin_events(edges).front();
+    ASSERT_EQ(rise.pin, test::kDirPinA);
+    ASSERT_TRUE(rise.level);
+    // The console line has left 200 µs before the direction rises; the frame
+    // starts 200 µs after it.
+    const size_t console_len = vb::tx_text(test::kScreenUart, from_).find("<<<");
+    ASSERT_EQ(console_len, 108u);
+    EXPECT_GE(rise.t_ns, bytes[console_len - 1].end_ns + 200000);
+    EXPECT_GE(bytes[console_len].start_ns, rise.t_ns + 200000);
+    for (size_t i = 0; i < console_len; i++) EXPECT_FALSE(bytes[i].pins_end & (1u << test::kDirPinA));
+}
+
 TEST_F(ScreenTest, BaudRateChangesAtOnce) {
     screen_set_baud(921600);
     EXPECT_EQ(vb::board().uart[1].baud, 921465u);  // what the divisor gives from 132 MHz

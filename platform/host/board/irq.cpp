@@ -68,7 +68,7 @@ void irq_lower(unsigned num) {
 }
 
 void irq_dispatch() {
-    if (irqs->primask || irqs->in_handler) return;
+    if (irqs->primask || irqs->in_handler || (irqs->pending & irqs->enabled) == 0) return;
     for (int num = next_irq(); num >= 0; num = next_irq()) {
         // Entering the handler clears the pending bit; a level-triggered
         // device raises it again until the handler acknowledges it.
