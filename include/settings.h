@@ -1,0 +1,64 @@
+// The fob store: up to 20 paired fobs with the counter of the last message
+// accepted from each, kept in a ring of 32 flash sectors at the top of the
+// 2 MiB flash. Every save writes a complete self-checking copy into the
+// sector after the newest valid one; at load the newest valid copy wins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr unsigned SETTINGS_MAX_FOBS = 20;
+constexpr uint32_t SETTINGS_FLASH_OFFSET = 0x1E0000;  // memory-mapped at 0x101E0000
+constexpr unsigned SETTINGS_SECTOR_COUNT = 32;
+constexpr uint32_t SETTINGS_SECTOR_SIZE = 4096;
+constexpr uint32_t SETTINGS_PAGE_SIZE = 256;
+constexpr uint32_t SETTINGS_MAGIC = 0x53455454;        // bytes 54 54 45 53
+constexpr uint32_t SETTINGS_CLEAR_INTERVAL_MS = 5000;  // at most one honoured clear per interval
+
+// One paired fob; all fields little-endian in flash.
+struct settings_fob_t {
+    uint32_t uid1;
+    uint32_t uid2;
+    uint32_t uid3;
+    uint32_t counter;  // of the last message accepted from this fob
+};
+static_assert(sizeof(settings_fob_t) == 16, "settings_fob_t is four 32-bit words");
+
+struct settings_t {
+    settings_fob_t fobs[SETTINGS_MAX_FOBS];  // entries 0 to total_fobs - 1 in use
+    uint32_t total_fobs;
+};
+static_assert(sizeof(settings_t) == 324, "settings_t is 20 fobs and the count");
+static_assert(offsetof(settings_t, total_fobs) == 320, "the count follows the 20 fobs");
+
+// One copy of the store, filling one flash sector.
+constexpr size_t SETTINGS_DATA_SIZE = SETTINGS_SECTOR_SIZE - 12;
+struct settings_entry_t {
+    uint32_t magic;          // SETTINGS_MAGIC
+    uint32_t write_counter;  // 1 for the first copy ever written, then one more than the newest
+    uint32_t crc32;          // CRC-32/ISO-HDLC of the whole of data
+    uint8_t data[SETTINGS_DATA_SIZE];  // settings_t first; the rest is filler, covered by the CRC
+};
+static_assert(sizeof(settings_entry_t) == SETTINGS_SECTOR_SIZE, "one copy fills one sector");
+static_assert(offsetof(settings_entry_t, write_counter) == 4, "flash layout");
+static_assert(offsetof(settings_entry_t, crc32) == 8, "flash layout");
+static_assert(offsetof(settings_entry_t, data) == 12, "flash layout");
+static_assert(sizeof(settings_t) <= SETTINGS_DATA_SIZE, "the record fits a copy");
+static_assert(SETTINGS_SECTOR_SIZE % SETTINGS_PAGE_SIZE == 0, "a sector is whole pages");
+static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SIZE == 0x200000,
+              "the ring ends at the top of the 2 MiB flash");
+
+extern settings_t settings;
+
+void settings_init();
+// Writes the store into the next sector of the ring. False when the sector
+// does not read back as written.
+bool settings_save();
+settings_fob_t *settings_fobs_find(uint32_t uid1, uint32_t uid2, uint32_t uid3);
+void settings_fobs_pair(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter);
+void settings_fobs_clear();
+
+// The sector holding the newest valid copy, or -1; its write counter (0 if none).
+int settings_find_current_sector(uint32_t *highest_write_counter);
+// CRC-32/ISO-HDLC, bit by bit.
+uint32_t settings_calculate_crc32(const uint8_t *data, size_t length);

@@ -1,0 +1,52 @@
+// The LoRa radio link (an E220 module on UART0) and the authenticated radio
+// messages: fob presses that toggle the fob event state, pairing, and the
+// status broadcast that keeps neighbouring cabinets' boards in step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr unsigned WIRELESS_TX_PIN = 16;   // UART0 transmit, to the module
+constexpr unsigned WIRELESS_RX_PIN = 17;   // UART0 receive, from the module
+constexpr unsigned WIRELESS_M1_PIN = 20;   // mode line M1: bit 1 of the mode
+constexpr unsigned WIRELESS_M0_PIN = 21;   // mode line M0: bit 0 of the mode
+constexpr unsigned WIRELESS_AUX_PIN = 22;  // the module's AUX line: pulled up, never read
+constexpr uint32_t WIRELESS_BAUD = 9600;
+// Each fixed wait of the module set-up (the AUX line is not consulted).
+constexpr uint32_t WIRELESS_MODULE_WAIT_MS = 100;
+
+constexpr unsigned WIRELESS_RX_BUFF_SIZE = 1024;
+constexpr size_t WIRELESS_MSG_SIZE = 48;
+constexpr size_t WIRELESS_BODY_SIZE = 32;
+constexpr size_t WIRELESS_MAC_SIZE = 16;
+constexpr size_t WIRELESS_KEY_SIZE = 32;
+constexpr size_t WIRELESS_UNIQUE_ID_SIZE = 8;
+constexpr size_t WIRELESS_CONFIG_FRAME_SIZE = 12;
+static_assert(WIRELESS_BODY_SIZE + WIRELESS_MAC_SIZE == WIRELESS_MSG_SIZE, "a message is body and MAC");
+
+constexpr uint32_t WIRELESS_STATUS_MARKER = 0xFEFFFEFF;  // first word of a status message (FF FE FF FE)
+constexpr uint8_t WIRELESS_STATUS_KIND = 0x0A;
+constexpr uint32_t WIRELESS_STATUS_PERIOD_MS = 5000;
+constexpr uint32_t WIRELESS_TOGGLE_HOLD_OFF_MS = 7000;
+constexpr uint32_t WIRELESS_UNLOCK_FALL_BACK_MS = 2000;
+// A peer's fob event must be more recent than ours by more than this to be adopted.
+constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
+// Accepted counter advance of a fob message over the stored counter: 1 to this.
+constexpr uint32_t WIRELESS_MAX_COUNTER_ADVANCE = 199;
+
+enum lora_e220_mode_t : uint8_t {
+    LORA_E220_MODE_NORMAL = 0,
+    LORA_E220_MODE_WOR = 1,
+    LORA_E220_MODE_CONFIGURATION = 2,
+    LORA_E220_MODE_SLEEP = 3,
+};
+
+void wireless_init();
+void wireless_poll();
+void wireless_broadcast_status();
+void wireless_toggle();
+
+void lora_e220_set_mode(lora_e220_mode_t mode);
+void lora_e220_apply_settings();
+// Copies the last n received bytes, oldest first, if at least n are unconsumed.
+bool read_last_rx_cmd(uint8_t *dst, unsigned n);

@@ -1,0 +1,216 @@
+// The radio side of the cabinets: a shared "air", LoRa modules of the E220
+// kind joined to it, the board's own module on UART0 and its mode pins, fobs
+// and the boards of other cabinets.
+//
+// The air, as modelled here:
+//  - A module collects what its serial input receives and sends it as one
+//    packet once the input has been idle for three byte times (or 200 bytes
+//    are waiting). The packet occupies the air for its air time (8 bytes of
+//    preamble and header, then the bytes, at the module's air data rate).
+//  - When the air time ends, every other module on the same channel, network
+//    and air rate whose address matches (0xFFFF matches any) writes the bytes
+//    out on its serial output. A module with another air-encryption key
+//    receives them scrambled.
+//  - Packets that overlap in time on one channel collide: nobody receives
+//    either of them.
+// Time is the virtual board's clock; Air::step() runs it (register it with
+// vb::add_peer). A packet is put on the board's receive wire at the first
+// step at or after its delivery time, so within one peer slice (100 µs).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "radio_messages.h"
+
+namespace peers {
+
+constexpr unsigned kRadioUart = 0;
+constexpr unsigned kRadioM1Pin = 20;
+constexpr unsigned kRadioM0Pin = 21;
+constexpr unsigned kRadioAuxPin = 22;
+constexpr uint32_t kRadioBaud = 9600;
+constexpr size_t kMaxPacketBytes = 200;
+constexpr size_t kAirOverheadBytes = 8;
+// After a change of its mode lines the module is busy (AUX low) this long and
+// ignores its serial input.
+constexpr uint64_t kModeSwitchNs = 20000000;
+
+// Registers 00H to 07H as this model's module revision reads them:
+//  00H, 01H  address (high, low)
+//  02H       network identifier
+//  03H       bits 7-5 serial rate (0: 1200 ... 3: 9600 ... 7: 115200),
+//            bits 4-3 parity (0: 8N1), bits 2-0 air data rate (0-2: 2.4 kbit/s,
+//            3: 4.8, 4: 9.6, 5: 19.2, 6: 38.4, 7: 62.5)
+//  04H       channel
+//  05H       options (not modelled)
+//  06H, 07H  air-encryption key (write-only: reads back as zero)
+struct ModuleSettings {
+    std::array<uint8_t, 8> reg;
+
+    static ModuleSettings factory();
+    // The registers a configuration frame writes over the factory ones.
+    static ModuleSettings from_frame(const std::array<uint8_t, kConfigFrameSize> &frame);
+    // What the cabinets' network uses: this build's configuration frame.
+    static ModuleSettings network();
+
+    uint16_t address() const { return static_cast<uint16_t>(reg[0] << 8 | reg[1]); }
+    uint8_t network_id() const { return reg[2]; }
+    uint8_t channel() const { return reg[4]; }
+    uint16_t crypt() const { return static_cast<uint16_t>(reg[6] << 8 | reg[7]); }
+    uint32_t serial_baud() const;
+    uint32_t air_bps() const;
+    bool hears(const ModuleSettings &sender) const;
+};
+
+class Air;
+
+// One module on the air.
+class Radio {
+public:
+    Radio(Air &air, ModuleSettings settings);
+    virtual ~Radio();
+    Radio(const Radio &) = delete;
+    Radio &operator=(const Radio &) = delete;
+
+    ModuleSettings settings;
+
+protected:
+    friend class Air;
+    // Called at every step before packets are delivered.
+    virtual void poll(uint64_t now_ns) { (void)now_ns; }
+    // A packet has arrived over the air (already scrambled if the keys differ).
+    virtual void receive(uint64_t t_ns, const std::string &bytes) { (void)t_ns, (void)bytes; }
+    // Puts a packet on the air from start_ns.
+    void transmit(uint64_t start_ns, const std::string &bytes);
+    // The time a packet starts when `n` bytes are written to the module from
+    // now: the bytes at the serial rate, then the idle time that ends the packet.
+    uint64_t start_after_serial(uint64_t now_ns, size_t n) const;
+
+    Air &air_;
+};
+
+struct Packet {
+    uint64_t start_ns;
+    uint64_t end_ns;
+    std::string bytes;
+    const Radio *from;
+    ModuleSettings settings;
+    bool delivered;
+    bool collided;
+};
+
+class Air {
+public:
+    Air() = default;
+    Air(const Air &) = delete;
+    Air &operator=(const Air &) = delete;
+
+    // Runs the modules and delivers the packets whose air time is over.
+    void step();
+    // Everything ever sent, in order of starting time.
+    const std::vector<Packet> &packets() const { return packets_; }
+    bool collisions = true;
+
+    static uint64_t air_time_ns(size_t n, uint32_t bps);
+
+private:
+    friend class Radio;
+    void attach(Radio *radio);
+    void detach(Radio *radio);
+    void send(Radio *from, uint64_t start_ns, const std::string &bytes);
+
+    std::vector<Radio *> radios_;
+    std::vector<Packet> packets_;
+};
+
+// The board's module: wired to UART0 (16, 17), M1 on GPIO 20, M0 on GPIO 21
+// and AUX on GPIO 22 (driven: low while the module is busy). In mode 2
+// (configuration) it takes register commands at 9600 baud and answers them;
+// in mode 0 (normal) it is transparent. A power cycle of the board restores
+// the registers last written with the persistent command (C0), or the factory
+// ones; the temporary command (C2) lasts until then.
+class BoardRadio : public Radio {
+public:
+    explicit BoardRadio(Air &air);
+
+    struct Command {
+        uint64_t t_ns;  // end of its last byte
+        std::string bytes;
+        std::string answer;
+    };
+    std::vector<Command> commands;   // what the board sent in configuration mode
+    uint64_t ignored_bytes = 0;      // sent while the module was busy, asleep, or beyond a command
+    uint64_t garbled_bytes = 0;      // sent at another rate than the module's
+    // The mode the lines select now.
+    unsigned mode() const;
+
+protected:
+    void poll(uint64_t now_ns) override;
+    void receive(uint64_t t_ns, const std::string &bytes) override;
+
+private:
+    void power_cycle();
+    void take_pin_events();
+    void take_byte(uint64_t start_ns, uint64_t end_ns, uint32_t baud, uint32_t pins, uint8_t value);
+    void end_input(uint64_t now_ns);
+    void run_command(uint64_t t_ns);
+    void drive_aux(uint64_t now_ns);
+
+    ModuleSettings persistent_;
+    size_t tx_next_ = 0;
+    size_t pins_next_ = 0;
+    size_t power_ons_ = 0;
+    uint64_t ready_at_ns_ = 0;
+    std::string input_;  // collected serial input (a packet or a command)
+    bool input_is_command_ = false;
+    uint64_t input_last_end_ns_ = 0;
+    int aux_ = -1;
+};
+
+// A key fob: its module is set up like the cabinets' ones; a press sends the
+// next counter's message.
+class Fob : public Radio {
+public:
+    Fob(Air &air, uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter = 0, Key key = build_key(),
+        ModuleSettings settings = ModuleSettings::network());
+
+    // Counts up and sends; returns the message.
+    Message press();
+    Message message(uint32_t counter) const;
+    // Sends bytes as they are (a replay, a damaged message, noise).
+    void send(const std::string &bytes);
+    void send(const Message &message) { send(as_string(message)); }
+
+    uint32_t uid1, uid2, uid3, counter;
+    Key key;
+    Tail tail{};
+};
+
+// The board of another cabinet: sends status messages, and keeps every
+// authentic message it hears (windowed like a board's receiver).
+class PeerBoard : public Radio {
+public:
+    PeerBoard(Air &air, BoardId id, Key key = build_key(), ModuleSettings settings = ModuleSettings::network());
+
+    Message send_status(uint8_t fob, uint32_t age_ms, uint8_t kind = kStatusKind);
+
+    struct Heard {
+        uint64_t t_ns;  // when the packet arrived
+        Message message;
+    };
+    std::vector<Heard> heard;
+
+    BoardId id;
+    Key key;
+
+protected:
+    void receive(uint64_t t_ns, const std::string &bytes) override;
+
+private:
+    std::string window_;
+};
+
+}  // namespace peers

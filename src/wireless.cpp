@@ -1,0 +1,266 @@
+#include "wireless.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "hardware/flash.h"
+#include "hardware/gpio.h"
+#include "hardware/sync.h"
+#include "hardware/uart.h"
+#include "monocypher_keyed.h"
+#include "pico/stdlib.h"
+#include "settings.h"
+#include "status.h"
+#include "wireless_keys.h"
+
+namespace {
+
+// The one key of every radio message, in both directions; fixed at build
+// time (see the radio key file) and kept in flash.
+const uint8_t shared_secret[WIRELESS_KEY_SIZE] = {WIRELESS_SHARED_SECRET_BYTES};
+
+// The module's register-write command in its temporary form: address 0xFFFF
+// and the channel and rates every node of the cabinets uses, then the bytes
+// that carry the module's air-encryption key (the last beyond the declared
+// count of 8 registers). Always sent whole.
+const uint8_t lora_e220_config_frame[] = {
+    0xC2, 0x00, 0x08, 0xFF, 0xFF, 0x00, 0x62, 0x23, 0x0D, WIRELESS_MODULE_CRYPT_BYTES,
+};
+static_assert(sizeof lora_e220_config_frame == WIRELESS_CONFIG_FRAME_SIZE, "the frame is 12 bytes");
+static_assert(sizeof shared_secret == WIRELESS_KEY_SIZE, "the key is 32 bytes");
+
+// Status message layout.
+constexpr size_t STATUS_ID_AT = 4;
+constexpr size_t STATUS_KIND_AT = 12;
+constexpr size_t STATUS_FOB_AT = 13;
+constexpr size_t STATUS_AGE_AT = 16;
+// Fob message layout.
+constexpr size_t FOB_UID2_AT = 4;
+constexpr size_t FOB_UID3_AT = 8;
+constexpr size_t FOB_COUNTER_AT = 12;
+
+uint8_t cached_unique_id[WIRELESS_UNIQUE_ID_SIZE];
+
+// Received bytes. At most one message's worth is ever unconsumed.
+uint8_t rx_data[WIRELESS_RX_BUFF_SIZE];
+unsigned rx_head;  // where the next byte goes
+unsigned rx_tail;  // first unconsumed byte
+
+absolute_time_t next_status_tx;  // next periodic broadcast
+absolute_time_t next_reset_fob;  // unlock falls back to none; nil_time: none pending
+absolute_time_t ignore_until;    // presses do not toggle before this; nil_time: no hold-off
+absolute_time_t last_fob_rx;     // this board's last fob event
+
+uint32_t load_le32(const uint8_t *p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+uint32_t load_be32(const uint8_t *p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+void store_le32(uint8_t *p, uint32_t v) {
+    for (unsigned i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void store_be32(uint8_t *p, uint32_t v) {
+    for (unsigned i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
+}
+
+unsigned rx_advance(unsigned position, unsigned by) {
+    return (position + by) % WIRELESS_RX_BUFF_SIZE;
+}
+
+// Milliseconds since this board's last fob event, as the status message carries them.
+uint32_t wireless_fob_age_ms() {
+    const int64_t since_us = absolute_time_diff_us(last_fob_rx, get_absolute_time());
+    return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
+}
+
+// Runs for every byte the radio delivers once 48 are unconsumed, so it and
+// the hash stay in RAM on the board.
+bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *msg) {
+    uint8_t mac[WIRELESS_MAC_SIZE];
+    crypto_blake2b_keyed(mac, sizeof mac, shared_secret, sizeof shared_secret, msg, WIRELESS_BODY_SIZE);
+    return crypto_verify16(mac, msg + WIRELESS_BODY_SIZE) == 0;
+}
+
+// A peer board's state is adopted only when its last fob event is clearly
+// more recent than ours.
+void wireless_handle_status(const uint8_t *msg) {
+    if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
+    const uint32_t their_age = load_be32(msg + STATUS_AGE_AT);
+    const uint32_t my_age = wireless_fob_age_ms();
+    if (their_age >= my_age || my_age - their_age <= WIRELESS_ADOPT_MARGIN_MS) return;
+    printf("RESET FOB STATUS TO %d", msg[STATUS_FOB_AT]);
+    status.in.fob = static_cast<status_fob_t>(msg[STATUS_FOB_AT]);
+    last_fob_rx = get_absolute_time();
+}
+
+void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter) {
+    settings_fob_t *fob = settings_fobs_find(uid1, uid2, uid3);
+    if (fob == nullptr) return;
+    // Replayed, stale, or too far ahead to be this fob's next presses.
+    if (fob->counter >= counter || counter - fob->counter > WIRELESS_MAX_COUNTER_ADVANCE) return;
+    if (is_nil_time(ignore_until) || time_reached(ignore_until)) {
+        ignore_until = nil_time;
+        wireless_toggle();
+    }
+    // Even inside the hold-off, so that the same message is never taken again.
+    fob->counter = counter;
+    settings_save();
+}
+
+void wireless_process(const uint8_t *msg) {
+    const uint32_t uid1 = load_le32(msg);
+    const uint32_t uid2 = load_le32(msg + FOB_UID2_AT);
+    const uint32_t uid3 = load_le32(msg + FOB_UID3_AT);
+    const uint32_t counter = load_be32(msg + FOB_COUNTER_AT);
+    printf("MSG FROM %08x%08x%08x %d\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
+           static_cast<unsigned>(uid3), static_cast<int>(counter));
+
+    if (uid1 == WIRELESS_STATUS_MARKER) {
+        wireless_handle_status(msg);
+        return;
+    }
+    switch (status.out.fob_config) {
+        case FOB_CONFIG_PAIR:
+            settings_fobs_pair(uid1, uid2, uid3, counter);
+            break;
+        case FOB_CONFIG_NONE:
+            wireless_handle_press(uid1, uid2, uid3, counter);
+            break;
+        default:  // clearing, or an unknown mode: presses are suspended
+            break;
+    }
+}
+
+// Takes every byte waiting in the UART. There is no framing on the air: each
+// run of 48 bytes is checked when its last byte arrives; a failed check
+// consumes one byte, an authentic message all 48.
+void wireless_receive() {
+    uint8_t msg[WIRELESS_MSG_SIZE];
+    while (uart_is_readable(uart0)) {
+        rx_data[rx_head] = static_cast<uint8_t>(uart_getc(uart0));
+        rx_head = rx_advance(rx_head, 1);
+        if (!read_last_rx_cmd(msg, WIRELESS_MSG_SIZE)) continue;
+        if (wireless_message_authentic(msg)) {
+            rx_tail = rx_advance(rx_tail, WIRELESS_MSG_SIZE);
+            wireless_process(msg);
+        } else {
+            rx_tail = rx_advance(rx_tail, 1);
+        }
+    }
+}
+
+}  // namespace
+
+bool read_last_rx_cmd(uint8_t *dst, unsigned n) {
+    const unsigned unconsumed = (rx_head + WIRELESS_RX_BUFF_SIZE - rx_tail) % WIRELESS_RX_BUFF_SIZE;
+    if (n > WIRELESS_RX_BUFF_SIZE || unconsumed < n) return false;
+    unsigned from = (rx_head + WIRELESS_RX_BUFF_SIZE - n) % WIRELESS_RX_BUFF_SIZE;
+    for (unsigned i = 0; i < n; i++) {
+        dst[i] = rx_data[from];
+        from = rx_advance(from, 1);
+    }
+    return true;
+}
+
+void lora_e220_set_mode(lora_e220_mode_t mode) {
+    gpio_put(WIRELESS_M0_PIN, (mode & 1u) != 0);
+    gpio_put(WIRELESS_M1_PIN, (mode & 2u) != 0);
+    sleep_ms(WIRELESS_MODULE_WAIT_MS);
+}
+
+// The module's answer is not awaited: it stays in the receive FIFO and later
+// fails the message check like any other stray bytes.
+void lora_e220_apply_settings() {
+    lora_e220_set_mode(LORA_E220_MODE_CONFIGURATION);
+    sleep_ms(WIRELESS_MODULE_WAIT_MS);
+    uart_write_blocking(uart0, lora_e220_config_frame, sizeof lora_e220_config_frame);
+    sleep_ms(WIRELESS_MODULE_WAIT_MS);
+    lora_e220_set_mode(LORA_E220_MODE_NORMAL);
+}
+
+void wireless_init() {
+    // The identifier command takes the flash out of its read mode: nothing
+    // may run from flash meanwhile.
+    const uint32_t interrupts = save_and_disable_interrupts();
+    flash_get_unique_id(cached_unique_id);
+    restore_interrupts(interrupts);
+
+    next_reset_fob = nil_time;
+    last_fob_rx = get_absolute_time();
+    next_status_tx = make_timeout_time_ms(WIRELESS_STATUS_PERIOD_MS);
+    ignore_until = nil_time;
+
+    memset(rx_data, 0, sizeof rx_data);
+    rx_head = rx_tail = 0;
+
+    gpio_set_function(WIRELESS_TX_PIN, GPIO_FUNC_UART);
+    gpio_set_function(WIRELESS_RX_PIN, GPIO_FUNC_UART);
+    gpio_set_pulls(WIRELESS_TX_PIN, true, false);
+    gpio_set_pulls(WIRELESS_RX_PIN, true, false);
+
+    uart_init(uart0, WIRELESS_BAUD);
+    uart_set_hw_flow(uart0, false, false);
+    uart_set_format(uart0, 8, 1, UART_PARITY_NONE);
+
+    gpio_init(WIRELESS_M0_PIN);
+    gpio_set_dir(WIRELESS_M0_PIN, GPIO_OUT);
+    gpio_init(WIRELESS_M1_PIN);
+    gpio_set_dir(WIRELESS_M1_PIN, GPIO_OUT);
+    gpio_init(WIRELESS_AUX_PIN);
+    gpio_set_dir(WIRELESS_AUX_PIN, GPIO_IN);
+    gpio_pull_up(WIRELESS_AUX_PIN);
+
+    lora_e220_apply_settings();
+    puts("LoRa done\r");
+}
+
+void wireless_poll() {
+    if (!is_nil_time(next_reset_fob) && time_reached(next_reset_fob)) {
+        status.in.fob = FOB_NONE;
+        last_fob_rx = get_absolute_time();
+        next_reset_fob = nil_time;
+        next_status_tx = get_absolute_time();  // broadcast the fall-back below
+    }
+    if (time_reached(next_status_tx)) {
+        wireless_broadcast_status();
+        next_status_tx = make_timeout_time_ms(WIRELESS_STATUS_PERIOD_MS);
+    }
+    wireless_receive();
+}
+
+void wireless_broadcast_status() {
+    uint8_t msg[WIRELESS_MSG_SIZE] = {};
+    store_le32(msg, WIRELESS_STATUS_MARKER);
+    memcpy(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id);
+    msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
+    msg[STATUS_FOB_AT] = status.in.fob;
+    store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
+    crypto_blake2b_keyed(msg + WIRELESS_BODY_SIZE, WIRELESS_MAC_SIZE, shared_secret, sizeof shared_secret, msg,
+                         WIRELESS_BODY_SIZE);
+    uart_write_blocking(uart0, msg, sizeof msg);
+}
+
+void wireless_toggle() {
+    last_fob_rx = get_absolute_time();
+    puts("TOGGLE!\r");
+    bool fall_back = false;
+    switch (status.in.fob) {
+        case FOB_NONE:
+        case FOB_UNLOCK:
+            status.in.fob = FOB_LOCKDOWN;
+            break;
+        case FOB_LOCKDOWN:
+            status.in.fob = FOB_UNLOCK;
+            fall_back = true;
+            break;
+        default:  // a value adopted from a peer that this board does not know
+            break;
+    }
+    ignore_until = make_timeout_time_ms(WIRELESS_TOGGLE_HOLD_OFF_MS);
+    next_status_tx = get_absolute_time();  // the next poll broadcasts the new state
+    if (fall_back) next_reset_fob = make_timeout_time_ms(WIRELESS_UNLOCK_FALL_BACK_MS);
+}

@@ -1,0 +1,589 @@
+// The radio link and its messages: the module set-up, the receive window,
+// the message check, presses, pairing, the status broadcast and adoption.
+#include "wireless.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "board_test.h"
+extern "C" {
+#include "monocypher.h"
+}
+#include "radio_messages.h"
+#include "settings.h"
+#include "status.h"
+#include "vboard_flash.h"
+
+namespace {
+
+using peers::Message;
+using test::kMs;
+
+constexpr unsigned kRadioUart = 0;
+constexpr uint32_t kRadioBaud = 9600;
+constexpr uint64_t kMsNs = 1000000;
+constexpr uint64_t kPollUs = 10;
+constexpr uint8_t kBoardId[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+constexpr uint32_t kU1 = 0x0A0B0C0D, kU2 = 0x11223344, kU3 = 0xCAFEF00D;
+
+const peers::Key kKey = peers::build_key();
+
+peers::BoardId board_id() {
+    peers::BoardId id{};
+    memcpy(id.data(), kBoardId, id.size());
+    return id;
+}
+
+struct Sent {
+    uint64_t start_ns;
+    Message message;
+};
+
+class WirelessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::unit_board();
+        vb::set_flash_unique_id(kBoardId);
+        status_init();
+        settings_init();
+        uart_tx_wait_blocking(uart1);
+        console_before_init_ = vb::tx_count(test::kScreenUart);
+        init_at_ns_ = vb::now_ns();
+        wireless_init();
+        init_end_ns_ = vb::now_ns();
+        uart_tx_wait_blocking(uart1);
+        console_from_ = vb::tx_count(test::kScreenUart);
+        radio_from_ = vb::tx_count(kRadioUart);
+    }
+
+    // Calls wireless_poll as the main loop does, every kPollUs, until `t_ns`.
+    void poll_until(uint64_t t_ns) {
+        while (vb::now_ns() < t_ns) {
+            wireless_poll();
+            vb::advance_us(kPollUs);
+        }
+    }
+    void poll_for_ms(uint64_t ms) { poll_until(vb::now_ns() + ms * kMsNs); }
+
+    // Puts bytes on the module's output; returns when the last one has arrived.
+    uint64_t deliver(const std::string &bytes) {
+        vb::send_to_board(kRadioUart, bytes, kRadioBaud);
+        return vb::board().uart[kRadioUart].wire_free_ns;
+    }
+    // Delivers bytes so that the last arrives at `t_ns`, polling meanwhile,
+    // and polls a little beyond it.
+    void deliver_at(const std::string &bytes, uint64_t t_ns) {
+        poll_until(t_ns - vb::wire_ns(bytes.size(), kRadioBaud));
+        deliver(bytes);
+        poll_until(t_ns + 200000);
+    }
+    void deliver_and_poll(const std::string &bytes) {
+        const uint64_t at = deliver(bytes);
+        poll_until(at + 200000);
+    }
+    void press(const Message &m) { deliver_and_poll(peers::as_string(m)); }
+
+    std::string console(size_t from) {
+        uart_tx_wait_blocking(uart1);
+        return vb::tx_text(test::kScreenUart, from);
+    }
+    std::string console() { return console(console_from_); }
+    // When each console line beginning with `text` started to leave.
+    std::vector<uint64_t> line_times(const std::string &text) {
+        uart_tx_wait_blocking(uart1);
+        const auto bytes = vb::tx_bytes(test::kScreenUart, console_from_);
+        const std::string all = vb::tx_text(test::kScreenUart, console_from_);
+        std::vector<uint64_t> out;
+        for (size_t at = 0; at < all.size(); at = all.find('\n', at) + 1) {
+            if (all.compare(at, text.size(), text) == 0) out.push_back(bytes[at].start_ns);
+            if (all.find('\n', at) == std::string::npos) break;
+        }
+        return out;
+    }
+
+    // The 48-byte messages the board has sent to the module since init.
+    std::vector<Sent> sent() {
+        uart_tx_wait_blocking(uart0);
+        const auto bytes = vb::tx_bytes(kRadioUart, radio_from_);
+        std::vector<Sent> out;
+        for (size_t i = 0; i + 48 <= bytes.size(); i += 48) {
+            Sent s{bytes[i].start_ns, {}};
+            for (size_t k = 0; k < 48; k++) s.message[k] = bytes[i + k].value;
+            out.push_back(s);
+        }
+        EXPECT_EQ(bytes.size() % 48, 0u);
+        return out;
+    }
+
+    void pair(uint32_t counter) { settings_fobs_pair(kU1, kU2, kU3, counter); }
+    Message fob(uint32_t counter) { return peers::fob_message(kKey, kU1, kU2, kU3, counter); }
+
+    uint64_t init_at_ns_ = 0, init_end_ns_ = 0;
+    size_t console_before_init_ = 0, console_from_ = 0, radio_from_ = 0;
+};
+
+// ---- start-up --------------------------------------------------------------------------------
+
+TEST_F(WirelessTest, InitSetsUpTheUartPinsAndModule) {
+    const vb::Board &b = vb::board();
+    for (const unsigned pin : {16u, 17u}) {
+        EXPECT_EQ(b.pins[pin].func, vb::kFuncUart);
+        EXPECT_TRUE(b.pins[pin].pull_up);
+        EXPECT_FALSE(b.pins[pin].pull_down);
+    }
+    for (const unsigned pin : {20u, 21u}) {
+        EXPECT_EQ(b.pins[pin].func, vb::kFuncSio);
+        EXPECT_TRUE(b.pins[pin].out_enable);
+        EXPECT_FALSE(vb::level(pin)) << "normal mode at the end";
+    }
+    EXPECT_FALSE(b.pins[22].out_enable);
+    EXPECT_TRUE(b.pins[22].pull_up);
+    EXPECT_NEAR(b.uart[kRadioUart].baud, 9600, 5);
+    EXPECT_EQ(console(console_before_init_), "LoRa done\r\n");
+
+    // The configuration frame, all 12 bytes, sent in configuration mode
+    // (M1 high, M0 low).
+    const auto frame = vb::tx_bytes(kRadioUart, 0);
+    ASSERT_EQ(frame.size(), 12u);
+    const auto expected = peers::build_config_frame();
+    for (size_t i = 0; i < 12; i++) {
+        EXPECT_EQ(frame[i].value, expected[i]) << i;
+        EXPECT_TRUE(frame[i].pins_start & (1u << 20)) << i;
+        EXPECT_FALSE(frame[i].pins_start & (1u << 21)) << i;
+    }
+    EXPECT_EQ(expected[0], 0xC2);
+    EXPECT_EQ(expected[8], 0x0D);
+
+    // M1 up, 100 + 100 ms, the frame, 100 ms, M1 down, 100 ms, "LoRa done".
+    std::vector<vb::PinEvent> m1, m0;
+    for (const auto &e : vb::pin_events()) {
+        if (e.pin == 20) m1.push_back(e);
+        if (e.pin == 21) m0.push_back(e);
+    }
+    EXPECT_TRUE(m0.empty()) << "M0 stays low in both modes";
+    ASSERT_EQ(m1.size(), 2u);
+    EXPECT_TRUE(m1[0].level);
+    EXPECT_FALSE(m1[1].level);
+    EXPECT_GE(frame[0].start_ns, m1[0].t_ns + 200 * kMsNs);
+    EXPECT_LE(frame[0].start_ns, m1[0].t_ns + 200 * kMsNs + 20000);
+    EXPECT_GE(m1[1].t_ns, frame[0].start_ns + 100 * kMsNs);
+    EXPECT_LE(m1[1].t_ns, frame[0].start_ns + 100 * kMsNs + 20000);
+    const uint64_t done_at = vb::tx_bytes(test::kScreenUart, console_before_init_)[0].start_ns;
+    EXPECT_GE(done_at, m1[1].t_ns + 100 * kMsNs);
+    EXPECT_LE(done_at, m1[1].t_ns + 100 * kMsNs + 20000);
+    // A little over 400 ms in all.
+    EXPECT_GE(init_end_ns_ - init_at_ns_, 400 * kMsNs);
+    EXPECT_LE(init_end_ns_ - init_at_ns_, 401 * kMsNs);
+}
+
+TEST_F(WirelessTest, ModeLinesCarryTheModeNumber) {
+    const uint64_t t = vb::now_ns();
+    lora_e220_set_mode(LORA_E220_MODE_WOR);
+    EXPECT_TRUE(vb::level(21));
+    EXPECT_FALSE(vb::level(20));
+    EXPECT_GE(vb::now_ns() - t, 100 * kMsNs);
+    lora_e220_set_mode(LORA_E220_MODE_SLEEP);
+    EXPECT_TRUE(vb::level(21));
+    EXPECT_TRUE(vb::level(20));
+    lora_e220_set_mode(LORA_E220_MODE_NORMAL);
+    EXPECT_FALSE(vb::level(21));
+    EXPECT_FALSE(vb::level(20));
+}
+
+// ---- the status broadcast --------------------------------------------------------------------
+
+TEST_F(WirelessTest, BroadcastsFiveSecondsAfterInitThenEveryFiveSeconds) {
+    poll_until(init_at_ns_ + 16000 * kMsNs);
+    const auto s = sent();
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_GE(s[0].start_ns, init_at_ns_ + 5000 * kMsNs);
+    EXPECT_LE(s[0].start_ns, init_at_ns_ + 5000 * kMsNs + 50000);
+    for (size_t i = 0; i < s.size(); i++) {
+        EXPECT_TRUE(peers::authentic(s[i].message, kKey));
+        const auto f = peers::decode_status(s[i].message);
+        ASSERT_TRUE(f.has_value());
+        EXPECT_EQ(f->sender, board_id());
+        EXPECT_EQ(f->kind, 0x0A);
+        EXPECT_EQ(f->fob, FOB_NONE);
+        // Milliseconds since wireless_init, the last fob event so far.
+        EXPECT_NEAR(f->age_ms, (s[i].start_ns - init_at_ns_) / kMsNs, 1);
+        for (const size_t zero : {14u, 15u, 20u, 21u, 22u, 23u, 24u, 25u, 26u, 27u, 28u, 29u, 30u, 31u}) {
+            EXPECT_EQ(s[i].message[zero], 0) << zero;
+        }
+        if (i > 0) {
+            // 5000 ms after the previous broadcast was written: its write
+            // returns once the last byte is in the FIFO, 15 byte times after
+            // the first left (one in the shifter, 32 in the FIFO).
+            const uint64_t gap = s[i].start_ns - s[i - 1].start_ns;
+            EXPECT_GE(gap, 5000 * kMsNs + 15 * 1041666);
+            EXPECT_LE(gap, 5000 * kMsNs + 15 * 1041666 + 50000);
+        }
+    }
+}
+
+TEST_F(WirelessTest, StatusMessageOfLockdown1234msAgo) {
+    wireless_toggle();  // none to lockdown, now
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    vb::advance_us(1234 * kMs);
+    wireless_broadcast_status();
+    const auto s = sent();
+    ASSERT_EQ(s.size(), 1u);
+    const uint8_t expected[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0xD2};
+    EXPECT_EQ(0, memcmp(s[0].message.data() + 12, expected, sizeof expected));
+    EXPECT_EQ(s[0].message, peers::status_message(kKey, board_id(), FOB_LOCKDOWN, 1234));
+    const uint8_t head[] = {0xFF, 0xFE, 0xFF, 0xFE, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+    EXPECT_EQ(0, memcmp(s[0].message.data(), head, sizeof head));
+}
+
+// The code is a keyed BLAKE2b with a 16-byte digest (not a cut 64-byte one),
+// checked against values computed with another implementation.
+TEST_F(WirelessTest, MacIsKeyedBlake2bWithA16ByteDigest) {
+    peers::Key key{};
+    Message m{};
+    for (size_t i = 0; i < 32; i++) {
+        key[i] = static_cast<uint8_t>(i);
+        m[i] = static_cast<uint8_t>(100 + i);
+    }
+    const Message sealed = peers::seal(m, key);
+    EXPECT_EQ(peers::hex(sealed.data() + 32, 16), "A288A69370F0F6516F4CE53A73933F8C");
+    // What a cut 64-byte digest would give instead.
+    EXPECT_NE(peers::hex(sealed.data() + 32, 16), "9426828002CEB093AD9CA85585011414");
+}
+
+// ---- presses -----------------------------------------------------------------------------------
+
+struct CounterCase {
+    uint32_t received;
+    bool accepted;
+};
+
+class CounterWindowTest : public WirelessTest, public ::testing::WithParamInterface<CounterCase> {};
+
+TEST_P(CounterWindowTest, StoredTenAcceptsElevenTo209) {
+    pair(10);
+    const uint64_t ops = vb::flash_op_count();
+    press(fob(GetParam().received));
+    char line[64];
+    snprintf(line, sizeof line, "MSG FROM 0a0b0c0d11223344cafef00d %d\r\n", static_cast<int>(GetParam().received));
+    const std::string text = console();
+    EXPECT_EQ(text.rfind(line, 0), 0u) << text;
+    if (GetParam().accepted) {
+        EXPECT_EQ(text, std::string(line) + "TOGGLE!\r\n");
+        EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+        EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, GetParam().received);
+        EXPECT_EQ(vb::flash_op_count(), ops + 17) << "the new counter is saved";
+    } else {
+        EXPECT_EQ(text, line);
+        EXPECT_EQ(status.in.fob, FOB_NONE);
+        EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 10u);
+        EXPECT_EQ(vb::flash_op_count(), ops);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, CounterWindowTest,
+                         ::testing::Values(CounterCase{11, true}, CounterCase{209, true}, CounterCase{10, false},
+                                           CounterCase{9, false}, CounterCase{210, false},
+                                           CounterCase{0xFFFFFFFF, false}, CounterCase{0, false}));
+
+TEST_F(WirelessTest, HoldOffThenUnlockAndFallBack) {
+    pair(0);
+    press(fob(1));
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    // The toggle follows the message's console line at once.
+    const uint64_t toggled = line_times("MSG FROM").at(0);
+    poll_for_ms(1);
+    auto s = sent();
+    ASSERT_EQ(s.size(), 1u) << "broadcast at the next poll";
+    EXPECT_EQ(peers::decode_status(s[0].message)->fob, FOB_LOCKDOWN);
+    EXPECT_NEAR(peers::decode_status(s[0].message)->age_ms, (s[0].start_ns - toggled) / kMsNs, 1);
+    // The next poll comes after the press's flash save.
+    const auto ops = vb::flash_ops();
+    EXPECT_GE(s[0].start_ns, ops.back().end_ns);
+    EXPECT_LE(s[0].start_ns, ops.back().end_ns + 100000);
+
+    // 3 s later: accepted (the counter moves on) but no toggle.
+    deliver_at(peers::as_string(fob(2)), toggled + 3000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 2u);
+    EXPECT_EQ(sent().size(), 1u);
+    EXPECT_EQ(line_times("TOGGLE!").size(), 1u);
+
+    // 7 s after the first toggle: unlock, broadcast, and 2 s later none.
+    deliver_at(peers::as_string(fob(3)), toggled + 7100 * kMsNs);
+    ASSERT_EQ(status.in.fob, FOB_UNLOCK);
+    ASSERT_EQ(line_times("TOGGLE!").size(), 2u);
+    const uint64_t unlocked = line_times("MSG FROM").at(2);
+    poll_until(unlocked + 1999 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_UNLOCK);
+    // (The toggle came a little over 1 ms after its message's console line.)
+    poll_until(unlocked + 2003 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    s = sent();
+    // After the first: the periodic one at 5 s, the unlock, the fall-back.
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(peers::decode_status(s[1].message)->fob, FOB_LOCKDOWN);
+    EXPECT_EQ(peers::decode_status(s[2].message)->fob, FOB_UNLOCK);
+    EXPECT_GE(s[2].start_ns, unlocked);
+    EXPECT_LE(s[2].start_ns, unlocked + 100 * kMsNs) << "at the poll after the save";
+    EXPECT_EQ(peers::decode_status(s[3].message)->fob, FOB_NONE);
+    EXPECT_EQ(peers::decode_status(s[3].message)->age_ms, 0u) << "the fall-back is the last fob event";
+    EXPECT_GE(s[3].start_ns, unlocked + 2000 * kMsNs);
+    EXPECT_LE(s[3].start_ns, unlocked + 2003 * kMsNs);
+    // The fall-back restarted the period.
+    poll_until(s[3].start_ns + 5100 * kMsNs);
+    s = sent();
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_NEAR(static_cast<double>(s[4].start_ns - s[3].start_ns), 5016.0 * kMsNs, 0.6 * kMsNs);
+}
+
+class HoldOffEdgeTest : public WirelessTest, public ::testing::WithParamInterface<int64_t> {};
+
+// A press whose last byte arrives just before the 7000 ms hold-off ends does
+// not toggle; one just after it does. Either way the counter is saved.
+TEST_P(HoldOffEdgeTest, SecondToggleNeedsSevenSeconds) {
+    pair(0);
+    press(fob(1));
+    const uint64_t toggled = line_times("MSG FROM").at(0);
+    deliver_at(peers::as_string(fob(2)), toggled + 7000 * kMsNs + GetParam());
+    EXPECT_EQ(status.in.fob, GetParam() < 0 ? FOB_LOCKDOWN : FOB_UNLOCK);
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, HoldOffEdgeTest, ::testing::Values(-1000000, 2000000));
+
+TEST_F(WirelessTest, PressFromNoneLocksDownWithoutFallBack) {
+    pair(0);
+    press(fob(1));
+    poll_for_ms(10000);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+    for (const auto &m : sent()) EXPECT_EQ(peers::decode_status(m.message)->fob, FOB_LOCKDOWN);
+}
+
+// ---- status messages from peers ----------------------------------------------------------------
+
+struct AdoptCase {
+    uint32_t their_age;
+    bool adopted;
+};
+
+class AdoptionTest : public WirelessTest, public ::testing::WithParamInterface<AdoptCase> {};
+
+// This board's last fob event (wireless_init) was 15000 ms ago when the
+// peer's message is handled: adopted only if the peer's is more than
+// 10000 ms more recent. (The message's console line comes first and takes
+// about 1 ms to enter the console FIFO.)
+TEST_P(AdoptionTest, PeerStateAdoptedOnlyWhenClearlyMoreRecent) {
+    const Message m = peers::status_message(kKey, {1, 2, 3, 4, 5, 6, 7, 8}, FOB_LOCKDOWN, GetParam().their_age);
+    deliver_at(peers::as_string(m), init_at_ns_ + 15000 * kMsNs - 700000);
+    const std::string text = console();
+    EXPECT_NE(text.find("MSG FROM fefffeff0403020108070605 167837696\r\n"), std::string::npos) << text;
+    if (GetParam().adopted) {
+        EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+        EXPECT_NE(text.find("RESET FOB STATUS TO 1"), std::string::npos);
+        EXPECT_EQ(text.substr(text.size() - 21), "RESET FOB STATUS TO 1") << "no line end";
+    } else {
+        EXPECT_EQ(status.in.fob, FOB_NONE);
+        EXPECT_EQ(text.find("RESET"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ages, AdoptionTest,
+                         ::testing::Values(AdoptCase{2000, true}, AdoptCase{6000, false}, AdoptCase{20000, false},
+                                           AdoptCase{4999, true}, AdoptCase{5000, false},
+                                           AdoptCase{15000, false}));
+
+TEST_F(WirelessTest, AdoptedUnlockStaysAndTriggersNoBroadcast) {
+    const Message m = peers::status_message(kKey, {9, 9, 9, 9, 9, 9, 9, 9}, FOB_UNLOCK, 100);
+    deliver_at(peers::as_string(m), init_at_ns_ + 12000 * kMsNs);
+    ASSERT_EQ(status.in.fob, FOB_UNLOCK);
+    poll_until(init_at_ns_ + 21000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_UNLOCK) << "no fall-back after an adoption";
+    const auto s = sent();
+    ASSERT_EQ(s.size(), 4u) << "only the periodic broadcasts";
+    EXPECT_LE(s[2].start_ns - s[1].start_ns, 5020 * kMsNs);
+    EXPECT_EQ(peers::decode_status(s[2].message)->fob, FOB_UNLOCK);
+    // The adoption, after its two console lines, was this board's last fob event.
+    const uint32_t age = peers::decode_status(s[2].message)->age_ms;
+    EXPECT_LE(age, (s[2].start_ns - init_at_ns_) / kMsNs - 12000);
+    EXPECT_GE(age, (s[2].start_ns - init_at_ns_) / kMsNs - 12000 - 4);
+}
+
+TEST_F(WirelessTest, StatusMessageOfAnotherKindIsIgnored) {
+    const Message m = peers::status_message(kKey, {1, 1, 1, 1, 1, 1, 1, 1}, FOB_LOCKDOWN, 0, 0x0B);
+    deliver_at(peers::as_string(m), init_at_ns_ + 15000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(console().find("RESET"), std::string::npos);
+}
+
+// ---- pairing and clear modes -----------------------------------------------------------------
+
+TEST_F(WirelessTest, PairingModePairsNewFobsWithoutToggling) {
+    status.out.fob_config = FOB_CONFIG_PAIR;
+    press(fob(77));
+    EXPECT_EQ(settings.total_fobs, 1u);
+    EXPECT_EQ(status.in.total_fobs, 1);
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 77u);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(console().find("TOGGLE"), std::string::npos);
+    const uint64_t ops = vb::flash_op_count();
+    EXPECT_EQ(ops, 17u);
+    press(fob(78));  // paired already: nothing changes
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 77u);
+    EXPECT_EQ(vb::flash_op_count(), ops);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+}
+
+TEST_F(WirelessTest, ClearModeSuspendsPressesButNotAdoption) {
+    pair(0);
+    for (const uint8_t mode : {uint8_t{FOB_CONFIG_CLEAR}, uint8_t{7}}) {
+        status.out.fob_config = static_cast<status_fob_config_t>(mode);
+        const uint64_t ops = vb::flash_op_count();
+        press(fob(5));
+        EXPECT_EQ(status.in.fob, FOB_NONE);
+        EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 0u);
+        EXPECT_EQ(vb::flash_op_count(), ops);
+    }
+    status.out.fob_config = FOB_CONFIG_CLEAR;
+    const Message m = peers::status_message(kKey, {1, 2, 3, 4, 5, 6, 7, 8}, FOB_LOCKDOWN, 10);
+    deliver_at(peers::as_string(m), init_at_ns_ + 15000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+}
+
+TEST_F(WirelessTest, FobMessageWithTheStatusMarkerIsAStatusMessage) {
+    status.out.fob_config = FOB_CONFIG_PAIR;
+    // First word FF FE FF FE, byte 12 0x0A: a status message (state 3, age 0).
+    deliver_at(peers::as_string(peers::fob_message(kKey, 0xFEFFFEFF, 0, 0, 0x0A030000)),
+               init_at_ns_ + 15000 * kMsNs);
+    EXPECT_EQ(settings.total_fobs, 0u) << "not paired";
+    EXPECT_EQ(static_cast<unsigned>(status.in.fob), 3u) << "adopted as it is";
+    // Another kind byte: ignored, and still not paired.
+    press(peers::fob_message(kKey, 0xFEFFFEFF, 1, 1, 0x01000000));
+    EXPECT_EQ(settings.total_fobs, 0u);
+}
+
+// ---- forged, replayed and damaged messages -------------------------------------------------------
+
+TEST_F(WirelessTest, ForgedMessagesAreDroppedWithoutOutput) {
+    pair(0);
+    peers::Key other = kKey;
+    other[31] ^= 1;
+    Message flipped = fob(1);
+    flipped[20] ^= 0x04;
+    Message cut64 = fob(1);  // the first 16 bytes of a 64-byte digest
+    {
+        uint8_t full[64];
+        crypto_blake2b_general(full, 64, kKey.data(), 32, cut64.data(), 32);
+        memcpy(cut64.data() + 32, full, 16);
+    }
+    Message zero_mac = fob(1);
+    memset(zero_mac.data() + 32, 0, 16);
+    for (const Message &m : {peers::fob_message(other, kU1, kU2, kU3, 1), flipped, cut64, zero_mac}) {
+        press(m);
+    }
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 0u);
+}
+
+TEST_F(WirelessTest, ReplayedMessageIsIgnoredAlsoAfterARestart) {
+    pair(0);
+    const Message m = fob(1);
+    press(m);
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    poll_for_ms(8000);
+    const uint64_t ops = vb::flash_op_count();
+    press(m);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+    EXPECT_EQ(vb::flash_op_count(), ops);
+
+    // After a restart the counter comes back from flash.
+    test::unit_board();
+    status_init();
+    settings_init();
+    wireless_init();
+    const size_t from = vb::tx_count(test::kScreenUart);
+    press(m);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(console(from).find("TOGGLE"), std::string::npos);
+}
+
+// ---- the receive window -----------------------------------------------------------------------
+
+TEST_F(WirelessTest, MessageAfterNoiseIsFoundWhenItsLastByteArrives) {
+    const std::string noise = "\x01\x99\xFE\x00\x42";
+    const std::string msg = peers::as_string(peers::fob_message(kKey, 1, 2, 3, 4));
+    const uint64_t last = deliver(noise + msg);
+    poll_until(last - 100000);
+    EXPECT_EQ(console(), "") << "not before its last byte";
+    poll_until(last + 100000);
+    EXPECT_EQ(console(), "MSG FROM 000000010000000200000003 4\r\n");
+    EXPECT_LE(line_times("MSG FROM").at(0) - last, 20000u);
+}
+
+TEST_F(WirelessTest, BackToBackMessagesAreBothFound) {
+    const std::string a = peers::as_string(peers::fob_message(kKey, 1, 1, 1, 1));
+    const std::string b = peers::as_string(peers::fob_message(kKey, 2, 2, 2, 2));
+    const uint64_t end_a = deliver(a);
+    const uint64_t end_b = deliver(b);
+    poll_until(end_b + 100000);
+    EXPECT_EQ(console(), "MSG FROM 000000010000000100000001 1\r\nMSG FROM 000000020000000200000002 2\r\n");
+    uart_tx_wait_blocking(uart1);
+    const auto bytes = vb::tx_bytes(test::kScreenUart, console_from_);
+    EXPECT_LE(bytes[0].start_ns - end_a, 20000u);
+    EXPECT_LE(bytes[37].start_ns - end_b, 20000u);
+}
+
+TEST_F(WirelessTest, MessageMissingItsFirstByteIsNotFoundButTheNextIs) {
+    const std::string a = peers::as_string(peers::fob_message(kKey, 1, 1, 1, 1));
+    const std::string b = peers::as_string(peers::fob_message(kKey, 2, 2, 2, 2));
+    deliver_and_poll(a.substr(1) + b);
+    EXPECT_EQ(console(), "MSG FROM 000000020000000200000002 2\r\n");
+}
+
+TEST_F(WirelessTest, MessageStraddlingTheRingsEndIsReadInOrder) {
+    std::mt19937 rng(7);
+    std::string noise(1000, '\0');
+    for (char &c : noise) c = static_cast<char>(rng());
+    deliver_and_poll(noise);
+    EXPECT_EQ(console(), "");
+    // The next message occupies ring positions 1000 to 1023 and 0 to 23.
+    const Message m = peers::fob_message(kKey, 0xABCDEF01, 2, 3, 99);
+    deliver_and_poll(peers::as_string(m));
+    EXPECT_EQ(console(), "MSG FROM abcdef010000000200000003 99\r\n");
+}
+
+TEST_F(WirelessTest, FewerThan48BytesSinceTheLastMessageAreNotChecked) {
+    uint8_t window[48];
+    EXPECT_FALSE(read_last_rx_cmd(window, 48)) << "nothing received yet";
+    const std::string m = peers::as_string(peers::fob_message(kKey, 5, 5, 5, 5));
+    deliver_and_poll(m.substr(0, 47));
+    EXPECT_FALSE(read_last_rx_cmd(window, 48));
+    EXPECT_TRUE(read_last_rx_cmd(window, 47));
+    EXPECT_EQ(0, memcmp(window, m.data(), 47));
+    deliver_and_poll(m.substr(47));
+    EXPECT_EQ(console(), "MSG FROM 000000050000000500000005 5\r\n");
+    EXPECT_FALSE(read_last_rx_cmd(window, 1)) << "an accepted message is consumed whole";
+    deliver_and_poll(m.substr(0, 40));
+    EXPECT_FALSE(read_last_rx_cmd(window, 48));
+    EXPECT_FALSE(read_last_rx_cmd(window, 2000));
+}
+
+TEST_F(WirelessTest, RandomBytesAreDroppedSilently) {
+    pair(0);
+    std::mt19937 rng(12345);
+    std::string noise(20000, '\0');
+    for (char &c : noise) c = static_cast<char>(rng());
+    for (size_t at = 0; at < noise.size(); at += 4000) deliver_and_poll(noise.substr(at, 4000));
+    EXPECT_EQ(console(), "");
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(vb::rx_overruns(kRadioUart), 0u);
+    // And the link still works.
+    press(fob(1));
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+}
+
+}  // namespace
