@@ -20,6 +20,8 @@ extern "C" {
 #define CFG_TUSB_DEBUG 0
 #endif
 
+// Root port 0 is a full-speed device: tusb_rhport_init(0, NULL) takes its role from here.
+#define CFG_TUSB_RHPORT0_MODE (OPT_MODE_DEVICE | OPT_MODE_FULL_SPEED)
 #define CFG_TUD_ENABLED 1
 #define CFG_TUH_ENABLED 0
 #define BOARD_TUD_RHPORT 0

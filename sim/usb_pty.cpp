@@ -1,0 +1,118 @@
+#include "usb_pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "vboard_usb.h"
+
+namespace sim {
+
+namespace {
+
+// The host stops taking bytes from the program while this many wait for the
+// board, so that a program writing faster than the board reads is held back.
+constexpr size_t kHostQueueLimit = 4096;
+constexpr size_t kReadChunk = 1024;
+
+int master = -1;
+bool terminal_open = false;
+size_t delivered = 0;     // bytes of the host's received log passed to the program
+std::string to_program;  // read from the board, not yet taken by the program
+
+bool program_has_it_open() {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0) return false;
+    return !(p.revents & POLLHUP);
+}
+
+void set_raw(const char *path) {
+    const int slave = open(path, O_RDWR | O_NOCTTY);
+    if (slave < 0) return;
+    termios t{};
+    if (tcgetattr(slave, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    close(slave);  // the settings stay with the pseudo-terminal
+}
+
+void from_program() {
+    char buf[kReadChunk];
+    while (vb::usb::unsent() < kHostQueueLimit) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) return;  // nothing more for now, or nobody has it open
+        vb::usb::write(std::string_view(buf, static_cast<size_t>(n)));
+    }
+}
+
+void to_program_flush() {
+    const size_t total = vb::usb::received_count();
+    if (total > delivered) {
+        to_program += vb::usb::received(delivered);
+        delivered = total;
+    }
+    while (!to_program.empty()) {
+        const ssize_t n = write(master, to_program.data(), to_program.size());
+        if (n <= 0) break;
+        to_program.erase(0, static_cast<size_t>(n));
+    }
+    // A program that does not read holds the board back, as a real port would.
+    vb::usb::pause_reader(!to_program.empty());
+}
+
+}  // namespace
+
+std::string usb_pty_open() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0) return {};
+    if (grantpt(master) != 0 || unlockpt(master) != 0) {
+        close(master);
+        master = -1;
+        return {};
+    }
+    const char *path = ptsname(master);
+    if (path == nullptr) {
+        close(master);
+        master = -1;
+        return {};
+    }
+    const std::string name = path;
+    set_raw(name.c_str());
+    delivered = vb::usb::received_count();
+    vb::usb::plug();
+    return name;
+}
+
+void usb_pty_step() {
+    if (master < 0) return;
+    const bool open_now = program_has_it_open();
+    if (open_now != terminal_open) {
+        terminal_open = open_now;
+        if (open_now) {
+            vb::usb::open_terminal();
+        } else {
+            vb::usb::close_terminal();
+            to_program.clear();
+        }
+    }
+    if (!terminal_open) {
+        delivered = vb::usb::received_count();
+        return;
+    }
+    from_program();
+    to_program_flush();
+}
+
+void usb_pty_close() {
+    if (master < 0) return;
+    close(master);
+    master = -1;
+}
+
+}  // namespace sim
