@@ -53,7 +53,9 @@ std::vector<Line> LineReader::poll() {
         if (pending_.text.empty()) {
             pending_.start_ns = b.start_ns;
             dir_all_high_ = true;
+            baud_ = b.baud;
         }
+        if (b.baud != baud_) baud_ = 0;
         dir_all_high_ = dir_all_high_ && (b.pins_start & kDirMask) == kDirMask && (b.pins_end & kDirMask) == kDirMask;
         pending_.text.push_back(static_cast<char>(b.value));
         if (b.value != '\n') continue;
@@ -61,6 +63,7 @@ std::vector<Line> LineReader::poll() {
         line.start_ns = pending_.start_ns;
         line.end_ns = b.end_ns;
         line.dir_high = dir_all_high_;
+        line.baud = baud_;
         done.push_back(line);
         pending_ = Line{};
     }

@@ -25,13 +25,15 @@ struct Line {
     bool frame;         // "<<<" + payload + check value
     bool check_ok;      // the check value matches the payload
     bool dir_high;      // GPIO 10 and 11 were high for every byte of it
+    uint32_t baud;      // the rate all its bytes left at, or 0 when they differ
     std::string payload;
 };
 
 // Splits the board's transmissions into lines, as they complete.
 class LineReader {
 public:
-    explicit LineReader(unsigned uart = kScreenUart) : uart_(uart) {}
+    // Reads from the board's `from`-th transmitted byte on.
+    explicit LineReader(unsigned uart = kScreenUart, size_t from = 0) : uart_(uart), next_(from) {}
     // Lines completed since the last call.
     std::vector<Line> poll();
 
@@ -40,6 +42,7 @@ private:
     size_t next_ = 0;
     Line pending_{};
     bool dir_all_high_ = true;
+    uint32_t baud_ = 0;
 };
 
 Line parse_line(std::string text);

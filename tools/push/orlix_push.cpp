@@ -1,0 +1,402 @@
+// orlix-push: sends a screen firmware image through the console of an
+// orlix-fw-io board (its USB serial port, e.g. /dev/ttyACM0) or of the
+// virtual board (the pseudo-terminal orlix-sim shows), and exits with the
+// board's final word.
+//
+// The console takes "FWUP <size>" ended by a single line end, answers START,
+// then reads the image as raw bytes as fast as the bridge to the screen unit
+// drains it (USB flow control holds the sender back), and ends with one of
+// DONE, FAIL, NORESP or TIMEOUT.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Exit statuses: the board's words first, then what went wrong on this side.
+enum Exit : int {
+    kDone = 0,
+    kFail = 1,
+    kNoResp = 2,
+    kTimeout = 3,
+    kNoStart = 4,     // the board did not answer the command with START
+    kNoWord = 5,      // the port closed, or the board fell silent, before its final word
+    kInterrupted = 6, // stopped by a signal; the board ends the session 15 s later
+    kUsage = 64,
+    kBadImage = 65,   // empty or larger than 4 GiB - 1
+    kNoImage = 66,
+    kPortError = 74,
+};
+
+constexpr size_t kWriteChunk = 4096;
+constexpr size_t kReadChunk = 256;
+constexpr size_t kMaxLine = 256;
+constexpr uint64_t kMaxImage = 0xFFFFFFFFu;
+constexpr int kBarWidth = 30;
+constexpr auto kBarEvery = std::chrono::milliseconds(100);
+constexpr int kLinePercentStep = 10;
+constexpr auto kRateSpan = std::chrono::seconds(3);
+
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_signal(int) {
+    interrupted = 1;
+}
+
+struct Options {
+    const char *port = nullptr;
+    const char *image = nullptr;
+    double start_timeout_s = 3;
+    double end_timeout_s = 30;  // the board itself gives up 15 s after the last byte
+    bool quiet = false;
+};
+
+void usage() {
+    fprintf(stderr,
+            "usage: orlix-push [-q] [--start-timeout S] [--timeout S] PORT IMAGE\n"
+            "  PORT   the board's USB serial port (e.g. /dev/ttyACM0) or the virtual board's pseudo-terminal\n"
+            "  IMAGE  the screen unit's firmware image\n"
+            "  -q     no progress\n"
+            "  --start-timeout S  wait this long for START (default 3)\n"
+            "  --timeout S        wait this long for the final word after the last byte (default 30)\n"
+            "exit status: 0 DONE, 1 FAIL, 2 NORESP, 3 TIMEOUT, 4 no START, 5 no final word,\n"
+            "             6 interrupted, 64 usage, 65 empty or oversized image, 66 image unreadable, 74 port error\n");
+}
+
+bool parse_seconds(const char *text, double *out) {
+    char *end = nullptr;
+    const double v = strtod(text, &end);
+    if (end == text || *end != '\0' || v <= 0) return false;
+    *out = v;
+    return true;
+}
+
+bool parse_args(int argc, char **argv, Options *o) {
+    std::vector<const char *> positional;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "-q" || a == "--quiet") {
+            o->quiet = true;
+        } else if ((a == "--start-timeout" || a == "--timeout") && i + 1 < argc) {
+            if (!parse_seconds(argv[++i], a == "--timeout" ? &o->end_timeout_s : &o->start_timeout_s)) return false;
+        } else if (a == "-h" || a == "--help" || (a.size() > 1 && a[0] == '-')) {
+            return false;
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    if (positional.size() != 2) return false;
+    o->port = positional[0];
+    o->image = positional[1];
+    return true;
+}
+
+// Raw bytes both ways: no echo, no line editing, no CR/LF translation.
+bool open_port(const char *path, int *fd_out) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    if (isatty(fd)) {
+        termios t{};
+        if (tcgetattr(fd, &t) != 0) {
+            fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+            close(fd);
+            return false;
+        }
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        if (tcsetattr(fd, TCSANOW, &t) != 0) {
+            fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+            close(fd);
+            return false;
+        }
+        tcflush(fd, TCIFLUSH);  // words left over from an earlier session
+    }
+    *fd_out = fd;
+    return true;
+}
+
+// The board's answer lines, as they come.
+class Lines {
+public:
+    explicit Lines(int fd) : fd_(fd) {}
+    // Reads what is there; false once the port is gone.
+    bool read_some() {
+        char buf[kReadChunk];
+        for (;;) {
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                for (ssize_t i = 0; i < n; i++) take(buf[i]);
+                continue;
+            }
+            if (n == 0) return false;
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+    }
+    bool next(std::string *line) {
+        if (done_.empty()) return false;
+        *line = done_.front();
+        done_.erase(done_.begin());
+        return true;
+    }
+
+private:
+    void take(char c) {
+        if (c == '\n') {
+            done_.push_back(partial_);
+            partial_.clear();
+        } else if (c != '\r' && partial_.size() < kMaxLine) {
+            partial_.push_back(c);
+        }
+    }
+    int fd_;
+    std::string partial_;
+    std::vector<std::string> done_;
+};
+
+int word_status(const std::string &word) {
+    if (word == "DONE") return kDone;
+    if (word == "FAIL") return kFail;
+    if (word == "NORESP") return kNoResp;
+    if (word == "TIMEOUT") return kTimeout;
+    return -1;
+}
+
+// Progress on standard error: a bar on a terminal, plain lines otherwise.
+// The rate is taken over the last few seconds, so that the port's buffers,
+// which take the first kilobytes at once, do not flatter it for long.
+class Progress {
+public:
+    Progress(size_t total, bool quiet) : total_(total), quiet_(quiet), bar_(isatty(STDERR_FILENO) != 0) {}
+
+    void start() {
+        samples_.clear();
+        samples_.push_back({Clock::now(), 0});
+        last_shown_ = samples_.front().t - kBarEvery;
+    }
+
+    void update(size_t sent, bool final_update = false) {
+        if (quiet_) return;
+        const auto now = Clock::now();
+        samples_.push_back({now, sent});
+        while (samples_.size() > 2 && now - samples_[1].t > kRateSpan) samples_.erase(samples_.begin());
+        const double span = std::chrono::duration<double>(now - samples_.front().t).count();
+        const double rate = span > 0 ? static_cast<double>(sent - samples_.front().sent) / span : 0;
+        const double left = rate > 0 ? static_cast<double>(total_ - sent) / rate : 0;
+        const int percent = static_cast<int>(100.0 * static_cast<double>(sent) / static_cast<double>(total_));
+        if (bar_) {
+            if (!final_update && now - last_shown_ < kBarEvery) return;
+            last_shown_ = now;
+            std::string bar(static_cast<size_t>(kBarWidth * percent / 100), '#');
+            bar.resize(kBarWidth, '.');
+            fprintf(stderr, "\r[%s] %3d%%  %zu/%zu bytes  %7.1f KiB/s  %s left ", bar.c_str(), percent, sent, total_,
+                    rate / 1024, clock_text(left).c_str());
+            if (final_update) fputc('\n', stderr);
+            fflush(stderr);
+            return;
+        }
+        if (sent == shown_sent_ || (!final_update && percent < next_percent_)) return;
+        while (next_percent_ <= percent) next_percent_ += kLinePercentStep;
+        shown_sent_ = sent;
+        fprintf(stderr, "orlix-push: %zu/%zu bytes (%d%%), %.1f KiB/s, %s left\n", sent, total_, percent, rate / 1024,
+                clock_text(left).c_str());
+    }
+
+private:
+    struct Sample {
+        Clock::time_point t;
+        size_t sent;
+    };
+
+    static std::string clock_text(double seconds) {
+        const long s = static_cast<long>(seconds + 0.5);
+        char text[32];
+        snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+        return text;
+    }
+
+    size_t total_;
+    bool quiet_;
+    bool bar_;
+    std::vector<Sample> samples_;
+    Clock::time_point last_shown_{};
+    size_t shown_sent_ = SIZE_MAX;
+    int next_percent_ = kLinePercentStep;
+};
+
+bool read_image(const char *path, std::vector<uint8_t> *image) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    image->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool write_all(int fd, const std::string &text) {
+    size_t off = 0;
+    while (off < text.size()) {
+        const ssize_t n = write(fd, text.data() + off, text.size() - off);
+        if (n > 0) {
+            off += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 100);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+Clock::time_point after(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Waits until `end` for a line; the board's words are single lines.
+enum class Wait { Line, Timeout, Closed, Interrupted };
+
+Wait wait_line(int fd, Lines &lines, Clock::time_point end, std::string *line) {
+    for (;;) {
+        if (lines.next(line)) return Wait::Line;
+        if (interrupted) return Wait::Interrupted;
+        const auto now = Clock::now();
+        if (now >= end) return Wait::Timeout;
+        pollfd p{fd, POLLIN, 0};
+        const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count()) + 1;
+        if (poll(&p, 1, ms) < 0 && errno != EINTR) return Wait::Closed;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !lines.read_some()) {
+            return lines.next(line) ? Wait::Line : Wait::Closed;
+        }
+    }
+}
+
+int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
+    Lines lines(fd);
+    std::string line;
+
+    // A single line end: after it, every byte is image data.
+    if (!write_all(fd, "FWUP " + std::to_string(image.size()) + "\n")) {
+        fprintf(stderr, "orlix-push: %s: %s\n", o.port, strerror(errno));
+        return kPortError;
+    }
+    const auto start_end = after(o.start_timeout_s);
+    for (;;) {
+        const Wait w = wait_line(fd, lines, start_end, &line);
+        if (w == Wait::Interrupted) return kInterrupted;
+        if (w != Wait::Line) {
+            fprintf(stderr, "orlix-push: the board did not start the transfer%s\n",
+                    w == Wait::Closed ? " (port closed)" : "");
+            return kNoStart;
+        }
+        if (line == "START") break;
+        // Anything else is left over from before; a final word here belongs to an earlier session.
+    }
+
+    Progress progress(image.size(), o.quiet);
+    progress.start();
+    size_t sent = 0;
+    while (sent < image.size()) {
+        if (interrupted) return kInterrupted;
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (poll(&p, 1, 100) < 0 && errno != EINTR) return kPortError;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const bool open = lines.read_some();
+            while (lines.next(&line)) {
+                const int status = word_status(line);
+                if (status < 0) continue;
+                // The session ended early: stop sending at once.
+                progress.update(sent, true);
+                printf("%s\n", line.c_str());
+                return status;
+            }
+            if (!open) {
+                progress.update(sent, true);
+                fprintf(stderr, "orlix-push: the port closed\n");
+                return kNoWord;
+            }
+        }
+        if ((p.revents & POLLOUT) != 0) {
+            const size_t n = std::min(kWriteChunk, image.size() - sent);
+            const ssize_t w = write(fd, image.data() + sent, n);
+            if (w > 0) {
+                sent += static_cast<size_t>(w);
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                progress.update(sent, true);
+                fprintf(stderr, "orlix-push: %s: %s\n", o.port, strerror(errno));
+                return kPortError;
+            }
+        }
+        progress.update(sent);
+    }
+    progress.update(sent, true);
+
+    const auto word_end = after(o.end_timeout_s);
+    for (;;) {
+        const Wait w = wait_line(fd, lines, word_end, &line);
+        if (w == Wait::Interrupted) return kInterrupted;
+        if (w != Wait::Line) {
+            fprintf(stderr, "orlix-push: no final word from the board%s\n", w == Wait::Closed ? " (port closed)" : "");
+            return kNoWord;
+        }
+        const int status = word_status(line);
+        if (status >= 0) {
+            printf("%s\n", line.c_str());
+            return status;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (!parse_args(argc, argv, &o)) {
+        usage();
+        return kUsage;
+    }
+    std::vector<uint8_t> image;
+    if (!read_image(o.image, &image)) {
+        fprintf(stderr, "orlix-push: cannot read %s: %s\n", o.image, strerror(errno));
+        return kNoImage;
+    }
+    if (image.empty() || image.size() > kMaxImage) {
+        fprintf(stderr, "orlix-push: %s: the image must hold 1 to %llu bytes\n", o.image,
+                static_cast<unsigned long long>(kMaxImage));
+        return kBadImage;
+    }
+    int fd = -1;
+    if (!open_port(o.port, &fd)) return kPortError;
+
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const int status = push(fd, image, o);
+    if (status == kInterrupted) fprintf(stderr, "orlix-push: interrupted; the board gives up 15 s after the last byte\n");
+    close(fd);
+    return status;
+}
