@@ -52,34 +52,6 @@ target_link_libraries(${ORLIX_FW} PRIVATE
   hardware_gpio
 )
 
-# USB device stack: TinyUSB with the configuration in platform/rp2040/tusb_config.h (one CDC port).
-# The firmware supplies the descriptor callbacks and the reset interface's class driver.
-option(ORLIX_BOARD_USB "Link the TinyUSB device stack into the board image" ON)
-if(ORLIX_BOARD_USB)
-  if(NOT TARGET tinyusb_device)
-    message(FATAL_ERROR "The Pico SDK found no TinyUSB (deps/root/usr/src/tinyusb); run scripts/setup")
-  endif()
-  target_link_libraries(${ORLIX_FW} PRIVATE tinyusb_device)
-endif()
-
-# Monocypher (BLAKE2b and the constant-time compare for the radio messages), unpacked into deps/ by
-# scripts/setup. Compiled as part of the image, with the SDK's flags, but without our warning set.
-set(ORLIX_MONOCYPHER_DIR ${CMAKE_SOURCE_DIR}/deps/monocypher)
-if(EXISTS ${ORLIX_MONOCYPHER_DIR}/monocypher.c)
-  target_sources(${ORLIX_FW} PRIVATE ${ORLIX_MONOCYPHER_DIR}/monocypher.c)
-  target_include_directories(${ORLIX_FW} PRIVATE ${ORLIX_MONOCYPHER_DIR})
-else()
-  message(FATAL_ERROR "No Monocypher at ${ORLIX_MONOCYPHER_DIR}; run scripts/setup")
-endif()
-
-# ---- PIO programs: src/*.pio become <name>.pio.h in the build tree (pioasm is built by the SDK) -
-file(GLOB ORLIX_PIO_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*.pio)
-if(ORLIX_PIO_SOURCES)
-  pico_generate_pio_header(${ORLIX_FW} ${ORLIX_PIO_SOURCES}
-    OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated/pio)
-  target_include_directories(${ORLIX_FW} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated/pio)
-endif()
-
 # ---- console: stdio on UART1 (TX GPIO 8, RX GPIO 9), 115200 baud, "\n" sent as "\r\n" ----------
 # These are SDK configuration macros; the SDK's own sources are compiled within this target, so
 # stdio_init_all() binds to this UART and the binary info records these pins.

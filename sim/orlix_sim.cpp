@@ -1,6 +1,7 @@
 // orlix-sim: runs the firmware on the simulated board in real time and shows
 // the traffic on the screen line, with a screen unit that sends a status
-// payload every second. Commands on standard input:
+// payload every second and takes a firmware image pushed through the USB
+// serial port (tools/orlix-push). Commands on standard input:
 //   open | close        the door sensor
 //   send <payload>      a status payload (16 characters) framed for the board
 //   quit                (or Ctrl-C)
@@ -15,7 +16,9 @@
 #include <string>
 #include <thread>
 
+#include "screen_fw.h"
 #include "screen_unit.h"
+#include "usb_pty.h"
 #include "vboard.h"
 
 namespace {
@@ -46,6 +49,13 @@ std::string printable(const std::string &text) {
 }
 
 void show(uint64_t t_ns, const char *direction, const char *kind, const std::string &text) {
+    // Block frames of a firmware transfer are shown by their number only.
+    if (text.compare(0, 5, "<<<FD") == 0 && text.size() > 9) {
+        printf("%10.3f ms  %s  %-7s %s... (%zu characters)\n", static_cast<double>(t_ns) / 1e6, direction, kind,
+               text.substr(0, 9).c_str(), text.size());
+        fflush(stdout);
+        return;
+    }
     printf("%10.3f ms  %s  %-7s %s\n", static_cast<double>(t_ns) / 1e6, direction, kind, printable(text).c_str());
     fflush(stdout);
 }
@@ -92,7 +102,19 @@ int main() {
 
     vb::drive_pin(kDoorPin, false);
     vb::power_on();
+    // ---- USB serial port: a pseudo-terminal (sim/usb_pty.cpp) ----
+    const std::string usb_tty = sim::usb_pty_open();
+    if (usb_tty.empty()) {
+        perror("orlix-sim: USB serial port");
+    } else {
+        printf("USB serial port (the board's console): %s\n", usb_tty.c_str());
+    }
+    // ---- end USB serial port ----
     peers::LineReader reader;
+    // The screen unit's side of a firmware transfer, stepped every 100 µs of board time.
+    peers::ScreenFw screen_fw;
+    vb::add_peer([&screen_fw] { screen_fw.step(); });
+    size_t answers_shown = 0;
     std::string status = kDefaultStatus;
     uint64_t next_status_us = kStatusEveryUs;
     uint32_t boots_seen = vb::boots();
@@ -105,12 +127,18 @@ int main() {
         while (vb::now_us() < target && !stop) {
             const uint64_t step = std::min(target, std::min(next_status_us, vb::now_us() + 1000));
             vb::run_until_us(step);
+            sim::usb_pty_step();  // USB serial port
             if (vb::now_us() >= next_status_us) {
-                send_status(status);
+                // A screen unit taking a firmware image sends no status meanwhile.
+                if (!screen_fw.in_session()) send_status(status);
                 next_status_us += kStatusEveryUs;
             }
             for (const peers::Line &line : reader.poll()) {
                 show(line.start_ns, "board->screen", line.frame ? "frame" : "console", line.text);
+            }
+            for (; answers_shown < screen_fw.answered().size(); answers_shown++) {
+                show(screen_fw.answer_arrivals()[answers_shown], "screen->board", "frame",
+                     ">>>" + screen_fw.answered()[answers_shown]);
             }
             if (vb::boots() != boots_seen) {
                 boots_seen = vb::boots();
@@ -119,6 +147,7 @@ int main() {
         }
         read_commands(status);
     }
+    sim::usb_pty_close();  // USB serial port
     vb::power_off();
     printf("orlix-sim: stopped at %.3f ms of board time\n", static_cast<double>(vb::now_ns()) / 1e6);
     return 0;

@@ -3,12 +3,18 @@
 #include <cstdio>
 
 #include "RP2040.h"
+#include "audio.h"
 #include "door.h"
+#include "fwupdate.h"
 #include "hardware/clocks.h"
 #include "hardware/watchdog.h"
+#include "lights.h"
 #include "pico/stdlib.h"
 #include "screen.h"
+#include "settings.h"
 #include "status.h"
+#include "usb.h"
+#include "wireless.h"
 
 // Bounds of the main stack, from the linker.
 extern "C" uint32_t __StackBottom[];
@@ -38,8 +44,14 @@ int main() {
     main_paint_stack();
 
     status_init();
+    settings_init();
     door_init();
+    lights_init();
     screen_init();
+    audio_init();
+    wireless_init();
+    usb_init();
+    fwupdate_init();
 
     // Armed only now, so that slow set-up is not bounded by it.
     watchdog_start_tick(MAIN_WATCHDOG_TICK_CYCLES);
@@ -50,6 +62,16 @@ int main() {
         door_poll();
         watchdog_update();
         screen_poll();
+        watchdog_update();
+        fwupdate_poll();
+        watchdog_update();
+        usb_poll();
+        watchdog_update();
+        audio_poll();
+        watchdog_update();
+        lights_poll();
+        watchdog_update();
+        wireless_poll();
         watchdog_update();
     }
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "door.h"
+#include "lights.h"
+#include "settings.h"
 
 status_t status;
 
@@ -82,6 +84,7 @@ void status_load_outputs(const char *data) {
     if (lights != status.out.lights) {
         status.out.lights = lights;
         changed = true;
+        lights_update();
     }
 
     const auto audio = static_cast<status_audio_t>(decode(data + 6, audio_codes, AUDIO_OFF));
@@ -99,6 +102,8 @@ void status_load_outputs(const char *data) {
     if (fob_config != status.out.fob_config) {
         status.out.fob_config = fob_config;
         changed = true;
+        // Once per transition into clear mode (the store rate-limits it too).
+        if (fob_config == FOB_CONFIG_CLEAR) settings_fobs_clear();
     }
 
     if (changed) status_dump();
