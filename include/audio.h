@@ -18,6 +18,16 @@ constexpr float VOLUME_MAX = 0.37f;  // gain at volume 100; keeps the scaled sam
 constexpr uint32_t AUDIO_LOOP_PAUSE_MS = 100;
 constexpr unsigned AUDIO_I2S_BITS_LESS_TWO = 14;  // loaded into Y: bits per channel less two
 
+// The clips: whole WAV files in flash, generated at build time from clips/*.wav.
+extern const unsigned char sound_cabinet_is_unlocked[];
+extern unsigned int sound_cabinet_is_unlocked_len;
+extern const unsigned char sound_holding_message[];
+extern unsigned int sound_holding_message_len;
+extern const unsigned char sound_lockdown[];
+extern unsigned int sound_lockdown_len;
+extern const unsigned char sound_please_close[];
+extern unsigned int sound_please_close_len;
+
 void audio_init();
 void audio_poll();
 

@@ -12,16 +12,6 @@
 #include "pio_i2s_out.pio.h"
 #include "status.h"
 
-// The clips, whole WAV files in flash (generated from clips/*.wav).
-extern const unsigned char sound_cabinet_is_unlocked[];
-extern unsigned int sound_cabinet_is_unlocked_len;
-extern const unsigned char sound_holding_message[];
-extern unsigned int sound_holding_message_len;
-extern const unsigned char sound_lockdown[];
-extern unsigned int sound_lockdown_len;
-extern const unsigned char sound_please_close[];
-extern unsigned int sound_please_close_len;
-
 namespace {
 
 enum audio_playback_state_t : uint8_t {

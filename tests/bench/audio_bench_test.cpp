@@ -13,9 +13,6 @@
 
 #include "audio.h"
 
-extern const unsigned char sound_lockdown[];
-extern unsigned int sound_lockdown_len;
-
 namespace {
 
 constexpr int kRounds = 5000;

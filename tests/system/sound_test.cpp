@@ -6,11 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "audio.h"
 #include "board_test.h"
 #include "vboard_sound.h"
-
-extern const unsigned char sound_lockdown[];
-extern unsigned int sound_lockdown_len;
 
 namespace {
 

@@ -15,15 +15,6 @@
 #include "status.h"
 #include "vboard_sound.h"
 
-extern const unsigned char sound_cabinet_is_unlocked[];
-extern unsigned int sound_cabinet_is_unlocked_len;
-extern const unsigned char sound_holding_message[];
-extern unsigned int sound_holding_message_len;
-extern const unsigned char sound_lockdown[];
-extern unsigned int sound_lockdown_len;
-extern const unsigned char sound_please_close[];
-extern unsigned int sound_please_close_len;
-
 namespace {
 
 constexpr unsigned kAmp = 3;
