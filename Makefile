@@ -37,7 +37,10 @@ check: setup firmware host fuzz
 	$(CTEST) --test-dir build/host --output-on-failure -j2
 	$(CTEST) --test-dir build/fuzz --output-on-failure -j2
 
-run: setup host
+# Only what the virtual board and its tools need, not the tests.
+run: setup
+	@test -f build/host/build.ninja || $(CMAKE) --preset host
+	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
 	build/host/sim/orlix-sim
 
 bench: host
