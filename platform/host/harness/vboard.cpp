@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +19,6 @@ namespace {
 
 pid_t child = -1;
 std::vector<std::function<void()>> peers;
-constexpr int kHandOverWaitMs = 50;
 
 void kill_child() {
     if (child <= 0) return;
@@ -51,17 +49,30 @@ void boot() {
     if (child == 0) firmware_child();
 }
 
-// Waits for the child to hand control back; a child that dies instead crashed.
+// A child that dies also wakes the host (sem_post is safe in a signal
+// handler), so that a crash is noticed at once rather than waited for.
+void on_child_exit(int) {
+    const int saved = errno;
+    sem_post(&board().to_host);
+    errno = saved;
+}
+
+void watch_children() {
+    struct sigaction action {};
+    action.sa_handler = on_child_exit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+}
+
+// Waits for the child to hand control back. Wake-ups that leave the state
+// at Running (another child process ending, or an earlier one's signal)
+// are not a hand-over; a firmware child that died instead crashed.
 void wait_for_firmware() {
     Board &b = board();
     for (;;) {
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_nsec += kHandOverWaitMs * 1000000L;
-        deadline.tv_sec += deadline.tv_nsec / 1000000000L;
-        deadline.tv_nsec %= 1000000000L;
-        if (sem_timedwait(&b.to_host, &deadline) == 0) return;
-        if (errno != ETIMEDOUT && errno != EINTR) throw std::runtime_error("virtual board: sem_timedwait");
+        if (sem_wait(&b.to_host) != 0 && errno != EINTR) throw std::runtime_error("virtual board: sem_wait");
+        if (b.fw_state != FwState::Running) return;
         int wstatus = 0;
         if (waitpid(child, &wstatus, WNOHANG) == child) {
             child = -1;
@@ -80,6 +91,7 @@ void run_slice(uint64_t t_ns) {
             return;
         }
         b.limit_ns = t_ns;
+        b.fw_state = FwState::Running;  // the child reports its next state itself
         sem_post(&b.to_firmware);
         wait_for_firmware();
         if (b.fw_state == FwState::Rebooting) {
@@ -98,6 +110,7 @@ void power_on() {
     if (!registered) {
         registered = true;
         atexit(kill_child);
+        watch_children();
     }
     record_event(ResetCause::PowerOn, 0, 0);
     board();
