@@ -122,6 +122,8 @@ void Air::send(Radio *from, uint64_t start_ns, const std::string &bytes) {
         Packet p{t, end, part, from, from->settings, false, false};
         const auto pos = std::upper_bound(packets_.begin(), packets_.end(), t,
                                           [](uint64_t s, const Packet &q) { return s < q.start_ns; });
+        const auto index = static_cast<size_t>(pos - packets_.begin());
+        first_pending_ = std::min(first_pending_, index);
         packets_.insert(pos, p);
         t = end;
     }
@@ -131,7 +133,9 @@ void Air::step() {
     const uint64_t now = vb::now_ns();
     // A radio's poll may add packets (and reallocate the list); index, not iterate.
     for (size_t i = 0; i < radios_.size(); i++) radios_[i]->poll(now);
-    for (size_t i = 0; i < packets_.size(); i++) {
+    // Delivered packets stay for the record but are not scanned again.
+    while (first_pending_ < packets_.size() && packets_[first_pending_].delivered) first_pending_++;
+    for (size_t i = first_pending_; i < packets_.size(); i++) {
         if (packets_[i].delivered || packets_[i].end_ns > now) continue;
         packets_[i].delivered = true;
         if (collisions) {

@@ -123,7 +123,8 @@ private:
     void send(Radio *from, uint64_t start_ns, const std::string &bytes);
 
     std::vector<Radio *> radios_;
-    std::vector<Packet> packets_;
+    std::vector<Packet> packets_;  // in order of their start
+    size_t first_pending_ = 0;      // every packet before it is delivered
 };
 
 // The board's module: wired to UART0 (16, 17), M1 on GPIO 20, M0 on GPIO 21
