@@ -1,0 +1,47 @@
+#include "sim_log.h"
+
+#include <cstdio>
+#include <map>
+
+namespace sim {
+
+namespace {
+
+// Ordered by time; lines of equal time keep the order they came in.
+std::multimap<uint64_t, std::string> held;
+
+void print(const std::string &line) {
+    fputs(line.c_str(), stdout);
+    fputc('\n', stdout);
+}
+
+}  // namespace
+
+void log_line(uint64_t t_ns, const std::string &direction, const std::string &kind, const std::string &text) {
+    char head[64];
+    snprintf(head, sizeof head, "%10.3f ms  %-13s  %-7s ", static_cast<double>(t_ns) / 1e6, direction.c_str(),
+             kind.c_str());
+    held.emplace(t_ns, head + text);
+}
+
+void log_note(uint64_t t_ns, const std::string &text) {
+    held.emplace(t_ns, text);
+}
+
+void log_flush(uint64_t now_ns) {
+    if (held.empty()) return;
+    const uint64_t due = now_ns > kHoldNs ? now_ns - kHoldNs : 0;
+    auto it = held.begin();
+    for (; it != held.end() && it->first <= due; ++it) print(it->second);
+    if (it == held.begin()) return;
+    held.erase(held.begin(), it);
+    fflush(stdout);
+}
+
+void log_flush_all() {
+    for (const auto &line : held) print(line.second);
+    held.clear();
+    fflush(stdout);
+}
+
+}  // namespace sim

@@ -1,0 +1,23 @@
+// The virtual board's view: time-stamped lines, printed in the order of their
+// board times. Some lines are only known after the fact (a console line once
+// its last byte is through, a radio packet once its air time is over), so each
+// line is held back until kHoldNs of board time has passed its own time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+constexpr uint64_t kHoldNs = 50000000;
+
+// "   812.345 ms  board->screen  frame   <<<DCLOOOF00V010B7011"
+void log_line(uint64_t t_ns, const std::string &direction, const std::string &kind, const std::string &text);
+// A line without the time columns (an acknowledgement of a command), kept in its place.
+void log_note(uint64_t t_ns, const std::string &text);
+// Prints the lines whose time is at least kHoldNs before now_ns.
+void log_flush(uint64_t now_ns);
+// Prints every line held.
+void log_flush_all();
+
+}  // namespace sim
