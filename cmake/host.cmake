@@ -67,3 +67,14 @@ target_include_directories(orlix_vboard PUBLIC
 target_compile_options(orlix_vboard PRIVATE ${ORLIX_WARNINGS})
 target_link_libraries(orlix_vboard PUBLIC pthread)
 
+
+# A test of a host tool: it runs the tool's executable, whose path it gets
+# in the macro named `path_define`.
+function(orlix_tool_test name tool path_define)
+  add_executable(${name} ${ARGN})
+  target_compile_definitions(${name} PRIVATE ${path_define}="$<TARGET_FILE:${tool}>")
+  target_link_libraries(${name} PRIVATE orlix_peers GTest::gtest GTest::gtest_main)
+  target_compile_options(${name} PRIVATE ${ORLIX_WARNINGS})
+  add_dependencies(${name} ${tool})
+  gtest_discover_tests(${name} TEST_PREFIX "tools." PROPERTIES LABELS tools TIMEOUT 120 DISCOVERY_TIMEOUT 60)
+endfunction()

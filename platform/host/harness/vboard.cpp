@@ -189,10 +189,7 @@ uint32_t boots() {
 
 std::vector<BoardEvent> board_events() {
     const Board &b = board();
-    std::vector<BoardEvent> out;
-    const uint64_t first = b.events_total > kBoardEventLogSize ? b.events_total - kBoardEventLogSize : 0;
-    for (uint64_t i = first; i < b.events_total; i++) out.push_back(b.events[i % kBoardEventLogSize]);
-    return out;
+    return log_kept(b.events, b.events_total);
 }
 
 void drive_pin(unsigned pin, bool level) {
@@ -219,11 +216,7 @@ size_t pin_event_count() {
 
 std::vector<PinEvent> pin_events(size_t from) {
     const Board &b = board();
-    if (b.pin_log_total > kPinLogSize && from < b.pin_log_total - kPinLogSize)
-        throw std::runtime_error("virtual board: pin events overwritten");
-    std::vector<PinEvent> out;
-    for (uint64_t i = from; i < b.pin_log_total; i++) out.push_back(b.pin_log[i % kPinLogSize]);
-    return out;
+    return log_since(b.pin_log, b.pin_log_total, from, "pin events");
 }
 
 uint64_t wire_ns(size_t n, uint32_t baud) {
@@ -250,11 +243,7 @@ size_t tx_count(unsigned uart) {
 
 std::vector<TxByte> tx_bytes(unsigned uart, size_t from) {
     const Uart &u = board().uart[uart];
-    if (u.tx_total > kUartTxLogSize && from < u.tx_total - kUartTxLogSize)
-        throw std::runtime_error("virtual board: transmitted bytes overwritten");
-    std::vector<TxByte> out;
-    for (uint64_t i = from; i < u.tx_total; i++) out.push_back(u.tx_log[i % kUartTxLogSize]);
-    return out;
+    return log_since(u.tx_log, u.tx_total, from, "transmitted bytes");
 }
 
 std::string tx_text(unsigned uart, size_t from) {

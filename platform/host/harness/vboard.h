@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,22 @@
 #include "board.h"
 
 namespace vb {
+
+// The entries from `from` on of a log kept as a ring of N over `total`
+// entries ever written; asking for entries already overwritten is an error.
+template <typename T, size_t N>
+std::vector<T> log_since(const T (&ring)[N], uint64_t total, uint64_t from, const char *what) {
+    if (total > N && from < total - N) throw std::runtime_error(std::string("virtual board: ") + what + " overwritten");
+    std::vector<T> out;
+    for (uint64_t i = from; i < total; i++) out.push_back(ring[i % N]);
+    return out;
+}
+
+// The entries a ring still holds.
+template <typename T, size_t N>
+std::vector<T> log_kept(const T (&ring)[N], uint64_t total) {
+    return log_since(ring, total, total > N ? total - N : 0, "");
+}
 
 // Whole firmware ------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "hardware/dma.h"
+#include "vboard.h"
 
 namespace vb {
 
@@ -54,9 +55,7 @@ std::vector<StripPicture> strip_frames(unsigned pin, size_t from) {
     std::vector<StripPicture> out;
     const Strip *s = find_strip(pin);
     if (s == nullptr) return out;
-    if (s->frames_total > kStripFrameLog && from < s->frames_total - kStripFrameLog)
-        throw std::runtime_error("virtual board: strip frames overwritten");
-    for (uint64_t i = from; i < s->frames_total; i++) out.push_back(picture_of(s->frames[i % kStripFrameLog]));
+    for (const StripFrame &f : log_since(s->frames, s->frames_total, from, "strip frames")) out.push_back(picture_of(f));
     return out;
 }
 
@@ -96,10 +95,7 @@ uint64_t i2s_unwired_frames() {
 
 std::vector<PioGap> pio_gaps() {
     const PioState &p = pio_state();
-    std::vector<PioGap> out;
-    const uint64_t first = p.gaps_total > kPioGapLogSize ? p.gaps_total - kPioGapLogSize : 0;
-    for (uint64_t i = first; i < p.gaps_total; i++) out.push_back(p.gaps[i % kPioGapLogSize]);
-    return out;
+    return log_kept(p.gaps, p.gaps_total);
 }
 
 const DmaChannel &dma_channel(unsigned channel) {

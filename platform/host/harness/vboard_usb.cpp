@@ -196,12 +196,7 @@ size_t packet_count() {
 
 std::vector<Packet> packets(size_t from) {
     const Host &h = host();
-    if (h.packets_total > kPacketLogSize && from < h.packets_total - kPacketLogSize) {
-        throw std::runtime_error("usb host: packets overwritten");
-    }
-    std::vector<Packet> out;
-    for (uint64_t i = from; i < h.packets_total; i++) out.push_back(h.packets[i % kPacketLogSize]);
-    return out;
+    return log_since(h.packets, h.packets_total, from, "USB packets");
 }
 
 }  // namespace vb::usb
