@@ -12,6 +12,7 @@
 #include "board_test.h"
 #include "door.h"
 #include "fwupdate.h"
+#include "image_bytes.h"
 #include "screen.h"
 #include "screen_fw.h"
 #include "status.h"
@@ -28,17 +29,6 @@ inline std::vector<std::string> &fw_words() {
 
 inline void fw_record(const char *msg) {
     fw_words().push_back(msg);
-}
-
-// Bytes that look like a firmware image, the same for the same seed.
-inline std::vector<uint8_t> image_bytes(size_t n, uint32_t seed = 1) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 12345;
-    for (auto &b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
 }
 
 // Standard base64, written here independently of the firmware's encoder.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board_test.h"
+#include "image_bytes.h"
 #include "screen_fw.h"
 #include "vboard_usb.h"
 
@@ -25,16 +26,6 @@ constexpr uint32_t kActualFastBaud = 921465;
 // The console reads an OUT packet at its next pass; a pass of the whole
 // loop (a status dump or a light update at most) stays well below this.
 constexpr uint64_t kConsoleLatencyNs = 2 * kMsNs;
-
-std::vector<uint8_t> image_bytes(size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto &b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
-}
 
 std::string text_of(const std::vector<uint8_t> &bytes) {
     return {bytes.begin(), bytes.end()};
@@ -150,7 +141,7 @@ TEST_F(FwSystemTest, HelloFromTheHostByteForByteOnTheLine) {
 TEST_F(FwSystemTest, NineThousandBytesWithALostBlockAndALostAnswer) {
     // The first begin frame goes unanswered, so that all 9000 bytes are in
     // the ring when the unit declares itself ready.
-    const auto image = image_bytes(9000, 1);
+    const auto image = test::image_bytes(9000, 1);
     unit.faults().ignore_begins = 1;
     unit.faults().lose_blocks = {5};
     int fa0009 = 0;
@@ -173,7 +164,7 @@ class FwSystemImageTest : public FwSystemTest, public ::testing::WithParamInterf
 
 TEST_P(FwSystemImageTest, ArrivesWholeWithTheBoardUndisturbed) {
     const uint32_t size = GetParam();
-    const auto image = image_bytes(size, size);
+    const auto image = test::image_bytes(size, size);
     push("FWUP " + std::to_string(size) + "\n", text_of(image));
     ASSERT_TRUE(run_until_word(20000 * kMs));
     EXPECT_EQ(words(), "START\nDONE\n");
@@ -200,7 +191,7 @@ TEST_P(FwSystemImageTest, ArrivesWholeWithTheBoardUndisturbed) {
 INSTANTIATE_TEST_SUITE_P(Sizes, FwSystemImageTest, ::testing::Values(1u, 2u, 1024u, 9000u, 100000u));
 
 TEST_F(FwSystemTest, HostSendingTooLittleTimesOut15sAfterItsLastByte) {
-    const auto image = image_bytes(3000, 3);
+    const auto image = test::image_bytes(3000, 3);
     push("FWUP 3000\n", text_of(std::vector<uint8_t>(image.begin(), image.begin() + 2000)));
     ASSERT_TRUE(run_until_word(17000 * kMs));
     EXPECT_EQ(words(), "START\nTIMEOUT\n");
@@ -256,7 +247,7 @@ TEST_F(FwSystemTest, TerminalClosedMidwayTimesOut) {
     // The host sends part of the image, all of which the ring takes, and
     // then its terminal goes away: no more bytes come, and the session ends
     // 15 s after the last one.
-    const auto image = image_bytes(60000, 5);
+    const auto image = test::image_bytes(60000, 5);
     push("FWUP 60000\n", text_of(std::vector<uint8_t>(image.begin(), image.begin() + 6000)));
     ASSERT_TRUE(usbh::run_until([&] { return usbh::unsent() == 0 && unit.stats().windows >= 1; }, 2000 * kMs));
     vb::run_for_ms(5);  // the console has read the last packet

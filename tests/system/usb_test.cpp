@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board_test.h"
+#include "image_bytes.h"
 #include "screen_fw.h"
 #include "usb.h"
 #include "vboard_usb.h"
@@ -20,16 +21,6 @@ using usbh::Outcome;
 
 constexpr uint64_t kMsNs = 1000000;
 constexpr uint8_t kClassToInterface = 0x21;
-
-std::vector<uint8_t> image_of(size_t n) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = 0x1234567;
-    for (auto &b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return out;
-}
 
 class UsbSystemTest : public SystemTest {
 protected:
@@ -115,7 +106,7 @@ TEST_F(UsbSystemTest, AFirmwareImageGoesThroughTheConsoleWithFlowControl) {
     peers::ScreenFw unit;
     vb::add_peer([&unit] { unit.step(); });
     connect();
-    const auto image = image_of(40000);
+    const auto image = test::image_bytes(40000);
     usbh::write("FWUP 40000\n");
     usbh::write(std::string(image.begin(), image.end()));
     size_t most_held = 0;

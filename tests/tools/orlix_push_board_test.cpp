@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "image_bytes.h"
 #include "screen_fw.h"
 #include "usb_pty.h"
 #include "vboard.h"
@@ -21,16 +22,6 @@
 namespace {
 
 constexpr uint64_t kMs = 1000;  // µs
-
-std::vector<uint8_t> image_bytes(size_t n) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = 99;
-    for (auto &b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
-}
 
 class OrlixPushBoardTest : public ::testing::Test {
 protected:
@@ -97,7 +88,7 @@ protected:
 };
 
 TEST_F(OrlixPushBoardTest, ImageReachesTheScreenUnit) {
-    const auto image = image_bytes(30000);
+    const auto image = test::image_bytes(30000);
     EXPECT_EQ(push(image), 0) << file("/err");
     EXPECT_EQ(file("/out"), "DONE\n");
     EXPECT_EQ(unit.image(), image);
@@ -106,7 +97,7 @@ TEST_F(OrlixPushBoardTest, ImageReachesTheScreenUnit) {
 
 TEST_F(OrlixPushBoardTest, ScreenUnitRejectingTheImageIsExitStatusOne) {
     unit.faults().rewrite = [](const std::string &a) { return peers::frame_to_board(a == "FC00" ? "FC01" : a); };
-    EXPECT_EQ(push(image_bytes(3000)), 1) << file("/err");
+    EXPECT_EQ(push(test::image_bytes(3000)), 1) << file("/err");
     EXPECT_EQ(file("/out"), "FAIL\n");
 }
 

@@ -19,20 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "image_bytes.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 10000;
-
-std::vector<uint8_t> image_bytes(size_t n) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = 12345;
-    for (auto &b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    return out;
-}
 
 struct Pty {
     int master = -1;
@@ -142,7 +134,7 @@ protected:
 TEST_F(OrlixPushTest, CommandThenTheImageThenDone) {
     Pty pty;
     FakeBoard board(pty.master);
-    const auto image = image_bytes(50000);
+    const auto image = test::image_bytes(50000);
     run({pty.slave, write_image(image)});
     EXPECT_EQ(board.read_line(), "FWUP 50000\n");
     board.say("START\n");
@@ -163,7 +155,7 @@ TEST_F(OrlixPushTest, EachFinalWordIsItsOwnExitStatus) {
     for (const auto &[word, status] : words) {
         Pty pty;
         FakeBoard board(pty.master);
-        run({"-q", pty.slave, write_image(image_bytes(3000))});
+        run({"-q", pty.slave, write_image(test::image_bytes(3000))});
         EXPECT_EQ(board.read_line(), "FWUP 3000\n");
         board.say("START\r\n");
         EXPECT_EQ(board.read_bytes(3000).size(), 3000u);
@@ -177,7 +169,7 @@ TEST_F(OrlixPushTest, EachFinalWordIsItsOwnExitStatus) {
 TEST_F(OrlixPushTest, FailureInTheMiddleStopsTheSending) {
     Pty pty;
     FakeBoard board(pty.master);
-    const auto image = image_bytes(2000000);
+    const auto image = test::image_bytes(2000000);
     run({pty.slave, write_image(image)});
     EXPECT_EQ(board.read_line(), "FWUP 2000000\n");
     board.say("START\n");
@@ -193,7 +185,7 @@ TEST_F(OrlixPushTest, FailureInTheMiddleStopsTheSending) {
 TEST_F(OrlixPushTest, WordsLeftFromBeforeStartAreNotTheResult) {
     Pty pty;
     FakeBoard board(pty.master);
-    run({"-q", pty.slave, write_image(image_bytes(10))});
+    run({"-q", pty.slave, write_image(test::image_bytes(10))});
     EXPECT_EQ(board.read_line(), "FWUP 10\n");
     board.say("TIMEOUT\nBOOTSEL\nSTART\n");
     EXPECT_EQ(board.read_bytes(10).size(), 10u);
@@ -204,7 +196,7 @@ TEST_F(OrlixPushTest, WordsLeftFromBeforeStartAreNotTheResult) {
 TEST_F(OrlixPushTest, NoStartMeansNoImage) {
     Pty pty;
     FakeBoard board(pty.master);
-    run({"--start-timeout", "0.3", pty.slave, write_image(image_bytes(100))});
+    run({"--start-timeout", "0.3", pty.slave, write_image(test::image_bytes(100))});
     EXPECT_EQ(board.read_line(), "FWUP 100\n");
     EXPECT_EQ(exit_status(), 4);
     EXPECT_EQ(board.read_bytes(1, 100), "");
@@ -214,7 +206,7 @@ TEST_F(OrlixPushTest, NoStartMeansNoImage) {
 TEST_F(OrlixPushTest, SilenceAfterTheImageIsNoWord) {
     Pty pty;
     FakeBoard board(pty.master);
-    run({"--timeout", "0.3", "-q", pty.slave, write_image(image_bytes(100))});
+    run({"--timeout", "0.3", "-q", pty.slave, write_image(test::image_bytes(100))});
     EXPECT_EQ(board.read_line(), "FWUP 100\n");
     board.say("START\n");
     EXPECT_EQ(board.read_bytes(100).size(), 100u);
@@ -225,7 +217,7 @@ TEST_F(OrlixPushTest, SilenceAfterTheImageIsNoWord) {
 TEST_F(OrlixPushTest, PortGoneMidwayIsNoWord) {
     Pty pty;
     FakeBoard board(pty.master);
-    run({"-q", pty.slave, write_image(image_bytes(2000000))});
+    run({"-q", pty.slave, write_image(test::image_bytes(2000000))});
     EXPECT_EQ(board.read_line(), "FWUP 2000000\n");
     board.say("START\n");
     board.read_bytes(10000);
@@ -240,13 +232,13 @@ TEST_F(OrlixPushTest, BadArgumentsAndImages) {
     EXPECT_EQ(exit_status(), 64);
     run({pty.slave});
     EXPECT_EQ(exit_status(), 64);
-    run({"--timeout", "soon", pty.slave, write_image(image_bytes(1))});
+    run({"--timeout", "soon", pty.slave, write_image(test::image_bytes(1))});
     EXPECT_EQ(exit_status(), 64);
     run({pty.slave, dir_ + "/missing"});
     EXPECT_EQ(exit_status(), 66);
     run({pty.slave, write_image({})});
     EXPECT_EQ(exit_status(), 65);
-    run({dir_ + "/no-such-port", write_image(image_bytes(1))});
+    run({dir_ + "/no-such-port", write_image(test::image_bytes(1))});
     EXPECT_EQ(exit_status(), 74);
     // None of them wrote to the port.
     FakeBoard board(pty.master);
@@ -260,7 +252,7 @@ TEST_F(OrlixPushTest, ProgressBarOnATerminal) {
     ASSERT_GE(term, 0);
     FakeBoard board(pty.master);
     FakeBoard screen(terminal.master);
-    const auto image = image_bytes(100000);
+    const auto image = test::image_bytes(100000);
     run({pty.slave, write_image(image)}, term);
     EXPECT_EQ(board.read_line(), "FWUP 100000\n");
     board.say("START\n");
