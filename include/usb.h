@@ -19,6 +19,9 @@ constexpr size_t USB_DESC_STR_MAX_CHARS = USB_DESC_STR_WORDS - 1;
 constexpr uint8_t USB_RESET_INTERFACE_CLASS = 0xFF;
 constexpr uint8_t USB_RESET_INTERFACE_SUBCLASS = 0x00;
 constexpr uint8_t USB_RESET_INTERFACE_PROTOCOL = 0x01;
+// Only these request types act: host to device, class or vendor, to the interface.
+constexpr uint8_t USB_RESET_REQUEST_TYPE_CLASS = 0x21;
+constexpr uint8_t USB_RESET_REQUEST_TYPE_VENDOR = 0x41;
 constexpr uint8_t USB_RESET_REQUEST_BOOTSEL = 1;
 constexpr uint8_t USB_RESET_REQUEST_FLASH = 2;
 constexpr unsigned USB_BOOTSEL_ACTIVITY_PIN = 26;

@@ -125,9 +125,26 @@ uint16_t resetd_open(uint8_t rhport, tusb_desc_interface_t const *itf_desc, uint
     return sizeof(tusb_desc_interface_t);
 }
 
+// A standard request to the interface: GET_STATUS is answered with two zero
+// bytes; the stack answers GET_INTERFACE and SET_INTERFACE itself once this
+// refuses them, and stalls the rest (an interface has no features to set).
+bool resetd_standard_request(uint8_t rhport, tusb_control_request_t const *request) {
+    static const uint8_t interface_status[2] = {0, 0};
+    if (request->bRequest != TUSB_REQ_GET_STATUS || request->bmRequestType_bit.direction != TUSB_DIR_IN) {
+        return false;
+    }
+    return tud_control_xfer(rhport, request, const_cast<uint8_t *>(interface_status), sizeof interface_status);
+}
+
 bool resetd_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
     if (stage != CONTROL_STAGE_SETUP) return true;
     if (request->wIndex != interface_num_vendor) return false;
+    // The stack hands standard requests to the interface here too: they never restart the board.
+    if (request->bmRequestType_bit.type == TUSB_REQ_TYPE_STANDARD) return resetd_standard_request(rhport, request);
+    if (request->bmRequestType != USB_RESET_REQUEST_TYPE_CLASS &&
+        request->bmRequestType != USB_RESET_REQUEST_TYPE_VENDOR) {
+        return false;
+    }
     switch (request->bRequest) {
         case USB_RESET_REQUEST_BOOTSEL:
             reset_usb_boot(1u << USB_BOOTSEL_ACTIVITY_PIN, request->wValue & USB_BOOTSEL_DISABLE_MASK);

@@ -269,8 +269,20 @@ TEST_F(UsbTest, OtherRequestsAndOtherInterfacesAreRefusedAndChangeNothing) {
             EXPECT_EQ(usbh::control({type, 2, 0, index, 0}).outcome, Outcome::Stall) << index;
         }
     }
-    // A vendor request to the device rather than to an interface.
+    // A vendor request to the device rather than to an interface, and class
+    // and vendor requests of the other direction.
     EXPECT_EQ(usbh::control({0x40, 2, 0, 0, 0}).outcome, Outcome::Stall);
+    EXPECT_EQ(usbh::control({0xA1, 1, 0, 0, 0}).outcome, Outcome::Stall);
+    EXPECT_EQ(usbh::control({0xC1, 2, 0, 0, 0}).outcome, Outcome::Stall);
+    // Standard requests to the interface as USB 2.0 has them: GET_STATUS is
+    // two zero bytes, GET_INTERFACE alternate setting 0, features are stalled.
+    const auto status = usbh::control({0x81, 0, 0, 0, 2});
+    EXPECT_EQ(status.outcome, Outcome::Ack);
+    EXPECT_EQ(status.data, bytes({0, 0}));
+    EXPECT_EQ(usbh::control({0x81, 10, 0, 0, 1}).data, bytes({0}));
+    for (const uint8_t request : {1, 2, 3}) {  // CLEAR_FEATURE, a reserved one, SET_FEATURE
+        EXPECT_EQ(usbh::control({0x01, request, 0, 0, 0}).outcome, Outcome::Stall) << int{request};
+    }
     run_for_us(300 * kMs);
     EXPECT_EQ(vb::board_events().size(), events);
     // The console is still there.
