@@ -89,6 +89,8 @@ bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *ms
 // more recent than ours.
 void wireless_handle_status(const uint8_t *msg) {
     if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
+    // Only a reflection or a replay of our own broadcast carries our ID.
+    if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
     const uint32_t their_age = load_be32(msg + STATUS_AGE_AT);
     const uint32_t my_age = wireless_fob_age_ms();
     if (their_age >= my_age || my_age - their_age <= WIRELESS_ADOPT_MARGIN_MS) return;

@@ -419,6 +419,18 @@ TEST_F(WirelessTest, StatusMessageOfAnotherKindIsIgnored) {
     EXPECT_EQ(console().find("RESET"), std::string::npos);
 }
 
+// Only a reflection or a replay of its own broadcast carries the board's ID.
+TEST_F(WirelessTest, StatusMessageWithThisBoardsOwnIdIsIgnored) {
+    deliver_at(peers::as_string(peers::status_message(kKey, board_id(), FOB_LOCKDOWN, 0)),
+               init_at_ns_ + 15000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(console().find("RESET"), std::string::npos);
+    peers::BoardId other = board_id();
+    other[7] ^= 1;
+    deliver_at(peers::as_string(peers::status_message(kKey, other, FOB_LOCKDOWN, 0)), init_at_ns_ + 16000 * kMsNs);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
+}
+
 // ---- pairing and clear modes -----------------------------------------------------------------
 
 TEST_F(WirelessTest, PairingModePairsNewFobsWithoutToggling) {
