@@ -11,10 +11,12 @@ set(ORLIX_DEVELOPMENT_KEY_FILE ${CMAKE_SOURCE_DIR}/cmake/radio-development.key)
 if(ORLIX_KEY_FILE)
   set(orlix_key_file ${ORLIX_KEY_FILE})
   set(orlix_key_is_development 0)
+  set(orlix_key_feature "radio keys: from a key file")
   message(STATUS "Radio keys: from ORLIX_KEY_FILE")
 else()
   set(orlix_key_file ${ORLIX_DEVELOPMENT_KEY_FILE})
   set(orlix_key_is_development 1)
+  set(orlix_key_feature "radio keys: DEVELOPMENT, not for the field")
   if(ORLIX_TARGET STREQUAL "board")
     message(WARNING "Radio keys: this image carries the public DEVELOPMENT keys "
                     "(cmake/radio-development.key). Boards for the field are built with "
@@ -56,6 +58,8 @@ file(CONFIGURE OUTPUT ${ORLIX_KEYS_DIR}/wireless_keys.h CONTENT [[
 
 // 1 when these are the public development keys.
 #define WIRELESS_KEYS_DEVELOPMENT @orlix_key_is_development@
+// Which keys these are, for the image's binary information (picotool info -a).
+#define WIRELESS_KEYS_FEATURE "@orlix_key_feature@"
 // The 32-byte key of every radio message's keyed BLAKE2b code.
 #define WIRELESS_SHARED_SECRET_BYTES @orlix_shared_secret@
 // Bytes 9 to 11 of the LoRa module's configuration frame (its air-encryption key).

@@ -46,6 +46,9 @@ void wireless_poll();
 void wireless_broadcast_status();
 void wireless_toggle();
 
+// True in an image built with the public development keys.
+bool wireless_development_keys();
+
 void lora_e220_set_mode(lora_e220_mode_t mode);
 void lora_e220_apply_settings();
 // Copies the last n received bytes, oldest first, if at least n are unconsumed.

@@ -8,6 +8,7 @@
 #include "hardware/sync.h"
 #include "hardware/uart.h"
 #include "monocypher_keyed.h"
+#include "pico/binary_info.h"
 #include "pico/stdlib.h"
 #include "settings.h"
 #include "status.h"
@@ -265,4 +266,12 @@ void wireless_toggle() {
     ignore_until = make_timeout_time_ms(WIRELESS_TOGGLE_HOLD_OFF_MS);
     next_status_tx = get_absolute_time();  // the next poll broadcasts the new state
     if (fall_back) next_reset_fob = make_timeout_time_ms(WIRELESS_UNLOCK_FALL_BACK_MS);
+}
+
+// Said at start-up and in the binary information, so that an image with
+// the public development keys is never shipped unnoticed.
+bi_decl(bi_program_feature(WIRELESS_KEYS_FEATURE))
+
+bool wireless_development_keys() {
+    return WIRELESS_KEYS_DEVELOPMENT != 0;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "board_test.h"
+#include "wireless.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ TEST_F(SystemTest, BannerFirstThenTheModulesStartUp) {
     ASSERT_GE(all.size(), 3u);
     EXPECT_EQ(all[0].text, "orlix-fw-io");
     EXPECT_EQ(vb::tx_text(test::kScreenUart).rfind("orlix-fw-io\r\n", 0), 0u);
+    // An image with the public development keys (the default) says so.
+    EXPECT_EQ(all[1].text == "WARNING: DEVELOPMENT radio keys, not for the field", wireless_development_keys());
     bool screen_started = false;
     for (const auto &line : all) {
         screen_started = screen_started || line.text == "Start screen";
