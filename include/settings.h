@@ -45,14 +45,30 @@ static_assert(offsetof(settings_entry_t, crc32) == 8, "flash layout");
 static_assert(offsetof(settings_entry_t, data) == 12, "flash layout");
 static_assert(sizeof(settings_t) <= SETTINGS_DATA_SIZE, "the record fits a copy");
 static_assert(SETTINGS_SECTOR_SIZE % SETTINGS_PAGE_SIZE == 0, "a sector is whole pages");
+
+// The header is outside the CRC. A seal in the last bytes of data, which
+// older firmware fills and ignores, repeats the write counter under the CRC,
+// so that a flipped bit in the header cannot make an old copy the newest.
+// A copy without the seal's tag was written by older firmware and still loads.
+struct settings_seal_t {
+    uint32_t tag;            // SETTINGS_SEAL_TAG
+    uint32_t write_counter;  // the header's, repeated
+};
+constexpr uint32_t SETTINGS_SEAL_TAG = 0x4C414553;  // bytes 53 45 41 4C
+constexpr size_t SETTINGS_SEAL_AT = SETTINGS_DATA_SIZE - sizeof(settings_seal_t);  // within data
+static_assert(SETTINGS_SEAL_AT >= sizeof(settings_t), "the seal lies in the unused tail");
+// Write counters from here up are damaged: no store gets there by saving.
+constexpr uint32_t SETTINGS_WRITE_COUNTER_LIMIT = 0x80000000;
+// A save whose sector does not read back moves on to the next sector, this many tries in all.
+constexpr unsigned SETTINGS_SAVE_TRIES = 3;
 static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SIZE == 0x200000,
               "the ring ends at the top of the 2 MiB flash");
 
 extern settings_t settings;
 
 void settings_init();
-// Writes the store into the next sector of the ring. False when the sector
-// does not read back as written.
+// Writes the store into the next sector of the ring, or the one after when
+// that does not read back as written. False when no try succeeded.
 bool settings_save();
 settings_fob_t *settings_fobs_find(uint32_t uid1, uint32_t uid2, uint32_t uid3);
 void settings_fobs_pair(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter);

@@ -6,6 +6,7 @@
 #include "hardware/flash.h"
 #include "hardware/regs/addressmap.h"
 #include "hardware/sync.h"
+#include "hardware/watchdog.h"
 #include "pico/stdlib.h"
 #include "status.h"
 
@@ -21,6 +22,25 @@ constexpr unsigned SETTINGS_PAGES_PER_SECTOR = SETTINGS_SECTOR_SIZE / SETTINGS_P
 absolute_time_t next_valid_clear;
 // The copy being written: it does not fit the 2 KiB stack.
 settings_entry_t entry;
+
+// The header's checks, and the seal's when the copy has one.
+bool settings_copy_valid(const settings_entry_t *copy) {
+    if (copy->magic != SETTINGS_MAGIC || copy->write_counter >= SETTINGS_WRITE_COUNTER_LIMIT) return false;
+    if (settings_calculate_crc32(copy->data, SETTINGS_DATA_SIZE) != copy->crc32) return false;
+    settings_seal_t seal;
+    memcpy(&seal, copy->data + SETTINGS_SEAL_AT, sizeof seal);
+    return seal.tag != SETTINGS_SEAL_TAG || seal.write_counter == copy->write_counter;
+}
+
+void settings_build_entry(uint32_t write_counter) {
+    memset(&entry, SETTINGS_FILLER, sizeof entry);
+    entry.magic = SETTINGS_MAGIC;
+    entry.write_counter = write_counter;
+    memcpy(entry.data, &settings, sizeof settings);
+    const settings_seal_t seal{SETTINGS_SEAL_TAG, write_counter};
+    memcpy(entry.data + SETTINGS_SEAL_AT, &seal, sizeof seal);
+    entry.crc32 = settings_calculate_crc32(entry.data, SETTINGS_DATA_SIZE);
+}
 
 uint32_t settings_sector_offset(int sector) {
     return SETTINGS_FLASH_OFFSET + static_cast<uint32_t>(sector) * SETTINGS_SECTOR_SIZE;
@@ -69,8 +89,7 @@ int settings_find_current_sector(uint32_t *highest_write_counter) {
     uint32_t highest = 0;
     for (unsigned sector = 0; sector < SETTINGS_SECTOR_COUNT; sector++) {
         const settings_entry_t *copy = settings_sector_copy(static_cast<int>(sector));
-        if (copy->magic != SETTINGS_MAGIC) continue;
-        if (settings_calculate_crc32(copy->data, SETTINGS_DATA_SIZE) != copy->crc32) continue;
+        if (!settings_copy_valid(copy)) continue;
         if (copy->write_counter > highest) {
             current = static_cast<int>(sector);
             highest = copy->write_counter;
@@ -104,20 +123,22 @@ void settings_init() {
     status.in.total_fobs = static_cast<uint8_t>(settings.total_fobs);
 }
 
+// A worn sector shows in the read-back: the copy goes to the next sector, with
+// a higher write counter, so that the failed one can never win. The sector
+// holding the current copy is never reached.
 bool settings_save() {
     uint32_t highest = 0;
-    const int current = settings_find_current_sector(&highest);
-    const int target = (current + 1) % static_cast<int>(SETTINGS_SECTOR_COUNT);  // sector 0 when none
-
-    memset(&entry, SETTINGS_FILLER, sizeof entry);
-    entry.magic = SETTINGS_MAGIC;
-    entry.write_counter = highest + 1;
-    memcpy(entry.data, &settings, sizeof settings);
-    entry.crc32 = settings_calculate_crc32(entry.data, SETTINGS_DATA_SIZE);
-
-    settings_write_sector(settings_sector_offset(target));
-    // A worn or failing sector shows here rather than at the next start.
-    return memcmp(settings_sector_copy(target), &entry, sizeof entry) == 0;
+    int target = settings_find_current_sector(&highest);  // -1 when none: the first try goes to sector 0
+    for (unsigned attempt = 0; attempt < SETTINGS_SAVE_TRIES; attempt++) {
+        target = (target + 1) % static_cast<int>(SETTINGS_SECTOR_COUNT);
+        settings_build_entry(highest + 1 + attempt);
+        // Each try is a whole erase and program: the watchdog is not to count them together.
+        watchdog_update();
+        settings_write_sector(settings_sector_offset(target));
+        if (memcmp(settings_sector_copy(target), &entry, sizeof entry) == 0) return true;
+    }
+    puts("settings_save: failed, not stored\r");
+    return false;
 }
 
 settings_fob_t *settings_fobs_find(uint32_t uid1, uint32_t uid2, uint32_t uid3) {
