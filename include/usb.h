@@ -33,6 +33,9 @@ constexpr uint32_t USB_FALLBACK_TASK_INTERVAL_US = 1000;
 constexpr uint8_t USB_CDC_PORT = 0;
 constexpr size_t USB_CMD_LINE_SIZE = 64;     // 63 characters and the terminating zero
 constexpr size_t USB_FW_READ_SIZE = 64;      // image bytes read at a time
+// After a session that ended early, the rest of its image is dropped until
+// the host has been quiet this long.
+constexpr uint32_t USB_IMAGE_QUIET_MS = 500;
 constexpr int USB_BOOTSEL_FLUSH_PASSES = 20;
 constexpr uint32_t USB_BOOTSEL_FLUSH_SLEEP_MS = 5;
 

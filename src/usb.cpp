@@ -218,6 +218,11 @@ int cmd_pos;
 bool fw_mode;
 const char *volatile pending_report;
 
+uint32_t image_announced;  // the size after "FWUP " of the last session
+uint32_t image_taken;      // image bytes read from the host since then
+uint32_t image_left;       // bytes of an image whose session ended early, still to be dropped
+absolute_time_t image_quiet_deadline;  // the quiet time after the host's last image byte ends there
+
 // The image size after "FWUP ": decimal digits after optional white space.
 // Zero, no digits, a minus sign or a size beyond 32 bits give 0: no session.
 uint32_t fwup_size(const char *text) {
@@ -236,6 +241,9 @@ void handle_fw_command(const char *line) {
         if (size != 0) {
             fwupdate_start(size);
             fw_mode = true;
+            image_announced = size;
+            image_taken = 0;
+            image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
         }
         return;
     }
@@ -289,8 +297,36 @@ void usb_feed_image() {
         if (got == 0) break;
         fwupdate_feed(buf, static_cast<int>(got));
         space -= static_cast<int>(got);
+        image_taken += got;
+        image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
     }
-    if (!fwupdate_active()) fw_mode = false;
+    if (!fwupdate_active()) {
+        fw_mode = false;
+        image_left = image_taken < image_announced ? image_announced - image_taken : 0;
+        // Bytes already waiting: the host is still sending (a full ring held
+        // it back), and its quiet time can only start now.
+        if (tud_cdc_n_available(USB_CDC_PORT) > 0) image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+    }
+}
+
+// The rest of an image whose session ended early (FAIL, NORESP, TIMEOUT) is
+// read and dropped, never taken as commands: image bytes could hold any
+// command line. It ends at the announced size, or once the host has sent
+// nothing for a while: a host that gave up can start again without sending
+// the rest.
+void usb_drop_image_rest() {
+    if (time_reached(image_quiet_deadline)) {
+        image_left = 0;
+        return;
+    }
+    uint8_t buf[USB_FW_READ_SIZE];
+    while (image_left > 0 && tud_cdc_n_available(USB_CDC_PORT) > 0) {
+        const uint32_t want = image_left < sizeof buf ? image_left : sizeof buf;
+        const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, buf, want);
+        if (got == 0) break;
+        image_left -= got;
+        image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+    }
 }
 
 }  // namespace
@@ -373,7 +409,8 @@ void usb_poll() {
     if (!tud_cdc_n_connected(USB_CDC_PORT)) {
         cmd_pos = 0;  // a half-typed line is lost with the terminal
     } else {
-        usb_read_commands();
+        if (image_left > 0) usb_drop_image_rest();
+        if (image_left == 0) usb_read_commands();
         if (fw_mode) usb_feed_image();
     }
     mutex_exit(&stdio_usb_mutex);

@@ -473,8 +473,35 @@ TEST_F(UsbTest, DtrLostMidSessionStopsTheFeedAndTheSessionTimesOut) {
     usbh::open_terminal();
     EXPECT_TRUE(usbh::wait_received("START\nTIMEOUT\n"));
     // The next connected pass leaves firmware mode; what the USB stack still
-    // held goes to the command line, and then a new command works.
+    // held is the rest of the image and is dropped, and then a new command works.
     type("\nFWUP 4\n");
+    EXPECT_TRUE(fwupdate_active());
+}
+
+// Image bytes after a session that ended early never run as commands: the
+// rest of the image is dropped up to the announced size, or until the host
+// has been quiet for 500 ms.
+TEST_F(UsbTest, TheRestOfAnImageIsDroppedAfterASessionEndsEarly) {
+    connect();
+    screen_unit->faults().silent = true;
+    pass_us = 1000;
+    type("FWUP 20000\n");
+    usbh::write(std::string(14000, 'x'));
+    // The ring stays full: no byte is taken for 15 s while the host waits to send the rest.
+    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    ASSERT_TRUE(usbh::run_until([] { return usbh::unsent() == 0; }, 1000 * kMs));
+    run_for_us(400 * kMs);
+    type("\nIOBOOTSEL\n\nFWUP 5\n");  // 400 ms after the last image byte: still the image
+    run_for_us(450 * kMs);
+    type("FWUP 5\n");
+    EXPECT_FALSE(fwupdate_active());
+    run_for_us(500 * kMs);
+    type("FWUP 5\n");  // after 500 ms of quiet: a command again
+    EXPECT_TRUE(fwupdate_active());
+
+    // A host that gave up long before the session ended starts again at once.
+    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\nSTART\nTIMEOUT\n", 0, 20000 * kMs));
+    type("FWUP 5\n");
     EXPECT_TRUE(fwupdate_active());
 }
 
