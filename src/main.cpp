@@ -41,8 +41,8 @@ int main() {
     set_sys_clock_khz(MAIN_SYS_CLOCK_KHZ, true);
     stdio_init_all();
     puts("orlix-fw-io");
-    if (wireless_development_keys()) puts("WARNING: DEVELOPMENT radio keys, not for the field\r");
     main_paint_stack();
+    if (wireless_development_keys()) puts("WARNING: DEVELOPMENT radio keys, not for the field\r");
 
     status_init();
     settings_init();
