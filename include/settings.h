@@ -45,6 +45,8 @@ static_assert(offsetof(settings_entry_t, crc32) == 8, "flash layout");
 static_assert(offsetof(settings_entry_t, data) == 12, "flash layout");
 static_assert(sizeof(settings_t) <= SETTINGS_DATA_SIZE, "the record fits a copy");
 static_assert(SETTINGS_SECTOR_SIZE % SETTINGS_PAGE_SIZE == 0, "a sector is whole pages");
+static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SIZE == 0x200000,
+              "the ring ends at the top of the 2 MiB flash");
 
 // The header is outside the CRC. A seal in the last bytes of data, which
 // older firmware fills and ignores, repeats the write counter under the CRC,
@@ -61,8 +63,6 @@ static_assert(SETTINGS_SEAL_AT >= sizeof(settings_t), "the seal lies in the unus
 constexpr uint32_t SETTINGS_WRITE_COUNTER_LIMIT = 0x80000000;
 // A save whose sector does not read back moves on to the next sector, this many tries in all.
 constexpr unsigned SETTINGS_SAVE_TRIES = 3;
-static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SIZE == 0x200000,
-              "the ring ends at the top of the 2 MiB flash");
 
 extern settings_t settings;
 
