@@ -9,6 +9,8 @@
 //   board.nowUs()                         // board time in µs since the first power-on (keeps
 //                                         //   counting across resets; the chip's timer restarts)
 //   board.at(us, fn)                      // call fn when board time reaches `us` (absolute)
+//   new Board({ passUs: 0 })              // options: passUs (extra board time per main-loop pass,
+//                                         //   default 100), uniqueId, watch, elf, skipIdle
 //
 // Serial lines (index 0 = UART0, LoRa module; 1 = UART1, screen line and console):
 //   board.tx[n]       every byte the board sent: { t0, t1, byte, baud, pins } with t0/t1 the start
@@ -59,6 +61,7 @@ const DEFAULT_WATCH = [3, 10, 11, 20, 21, 24, 26];
 const NOMINAL_BAUD = [9600, 115200];
 const BAUD_TOLERANCE = 0.03;
 const UART_FIFO_DEPTH = 32;
+const STALL_ON_TX = new Set([3, 5]);   // rp2040js WaitType.txFIFO, WaitType.Out
 
 // Flash chip timings (typical of a 2 MiB QSPI part): the ROM calls take this long.
 const SECTOR_ERASE_US = 45000;
@@ -114,11 +117,17 @@ class Board extends EventEmitter {
     this.timed = [];             // board.at() actions: { ns (global), fn }, sorted
     this.mcu = null;
     this.skipIdle = options.skipIdle !== false;
+    // Every pass of the main loop (entry of door_poll) costs this much more board time than its
+    // instructions: the loop polls without pause, and a coarser pass makes a board second cheap
+    // to emulate. 0 gives the chip's own pass time (about 6 µs).
+    this.passNs = (options.passUs === undefined ? 100 : options.passUs) * 1000;
+    this.passPC = this.passNs ? this.symbol('door_poll') & ~1 : -1;
     this.powerOn('power');
   }
 
   symbol(name) {
-    const s = this.image.symbols.get(name);
+    // C++ functions without arguments are found by their plain name too.
+    const s = this.image.symbols.get(name) || this.image.symbols.get(`_Z${name.length}${name}v`);
     if (!s) throw new Error(`no symbol ${name} in ${this.elfPath}`);
     return s.value;
   }
@@ -193,6 +202,7 @@ class Board extends EventEmitter {
         }
         const cycles = core.executeInstruction();
         clock.tick(cycles * 1e9 / mcu.clkSys);
+        if (core.PC === this.passPC) clock.tick(this.passNs);
       }
       if (!this.resetPending) return;
       this.powerOn(this.resetPending);
@@ -401,6 +411,17 @@ class Board extends EventEmitter {
       pio.run = () => {};
       for (const sm of pio.machines) {
         sm.nextNs = Infinity;
+        const smFifo = sm.writeFIFO.bind(sm);
+        sm.writeFIFO = (value) => {
+          smFifo(value);
+          if (!sm.parked) return;
+          // Resume on the state machine's own clock grid.
+          const { origin, period } = sm.parked;
+          sm.parked = null;
+          if (!sm.enabled) return;
+          sm.nextNs = origin + Math.max(0, Math.ceil((mcu.clock.nanos - origin) / period)) * period;
+          board.updatePioNext(mcu);
+        };
         const smWrite = sm.writeUint32.bind(sm);
         sm.writeUint32 = (offset, value) => {
           const before = sm.shiftCtrl;
@@ -420,8 +441,8 @@ class Board extends EventEmitter {
         pioWrite(offset, value);
         if (offset === 0) {
           pio.machines.forEach((m, i) => {
-            if (m.enabled && !was[i]) m.nextNs = mcu.clock.nanos;
-            if (!m.enabled) m.nextNs = Infinity;
+            if (m.enabled && !was[i]) { m.nextNs = mcu.clock.nanos; m.parked = null; }
+            if (!m.enabled) { m.nextNs = Infinity; m.parked = null; }
           });
           board.updatePioNext(mcu);
         }
@@ -448,6 +469,11 @@ class Board extends EventEmitter {
           sm.step();
           pio.checkChangedPins();
           sm.nextNs += Math.max(1, sm.cycles - before) * period;
+          if (sm.waiting && STALL_ON_TX.has(sm.waitType) && sm.txFIFO.empty) {
+            // Parked until its transmit FIFO is written: nothing changes while it stalls.
+            sm.parked = { origin: sm.nextNs, period };
+            sm.nextNs = Infinity;
+          }
         }
       }
     }
