@@ -15,12 +15,35 @@ const STRIP_LATCH_NS = 50_000;
 const BITS_PER_PIXEL = 24;
 const I2S_BITS_PER_CHANNEL = 16;
 
-// Calls onEdge(tNs, pin, level) for every change of the given pins.
-function watchPins(rp2040, pins, onEdge) {
-  const removers = pins.map((pin) =>
-    rp2040.gpio[pin].addListener((state) => onEdge(rp2040.clock.nanos, pin, state === 1 ? 1 : 0)),
-  );
-  return () => removers.forEach((remove) => remove());
+// Calls onEdge(tNs, pin, level) for every change of the given output pins of
+// the board's chip, and of every chip that replaces it at a reset; the time is
+// the board's, taken as its edge log takes it. Returns a function that stops it.
+function streamPins(board, pins, onEdge) {
+  let removers = [];
+  const attach = (mcu) => {
+    removers = pins.map((pin) => {
+      const g = mcu.gpio[pin];
+      let last = g.outputEnable && g.outputValue ? 1 : 0;
+      return g.addListener(() => {
+        const level = g.outputEnable && g.outputValue ? 1 : 0;
+        if (level === last) return;
+        last = level;
+        const ns = board.pioTimeNs !== null ? board.pioTimeNs : mcu.clock.nanos;
+        onEdge(board.epochNs + ns, pin, level);
+      });
+    });
+  };
+  attach(board.mcu);
+  board.on('mcu', attach);
+  return () => {
+    board.off('mcu', attach);
+    removers.forEach((remove) => remove());
+  };
+}
+
+// The board's edge log ({t in us, pin, level true/false/null}) as decoder input.
+function boardEdges(board, pin, fromUs = 0) {
+  return board.edgesOf(pin, fromUs).map((e) => ({ t: e.t * 1000, pin, level: e.level ? 1 : 0 }));
 }
 
 function range(values) {
@@ -195,4 +218,4 @@ function decodeI2S(edges, pins = I2S_PINS) {
   return d;
 }
 
-module.exports = { STRIP_PINS, I2S_PINS, STRIP_BIT_NS, STRIP_LATCH_NS, watchPins, StripDecoder, pixelRGB, I2SDecoder, decodeStrip, decodeI2S };
+module.exports = { STRIP_PINS, I2S_PINS, STRIP_BIT_NS, STRIP_LATCH_NS, streamPins, boardEdges, StripDecoder, pixelRGB, I2SDecoder, decodeStrip, decodeI2S };
