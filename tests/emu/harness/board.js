@@ -9,6 +9,7 @@
 //   board.nowUs()                         // board time in µs since the first power-on (keeps
 //                                         //   counting across resets; the chip's timer restarts)
 //   board.at(us, fn)                      // call fn when board time reaches `us` (absolute)
+//   board.whenAt('lights_poll', fn)       // call fn(mcu) once, before the instruction at a symbol
 //   new Board({ passUs: 0 })              // options: passUs (extra board time per main-loop pass,
 //                                         //   default 100), uniqueId, watch, elf, skipIdle
 //
@@ -224,6 +225,21 @@ class Board extends EventEmitter {
       core.eventRegistered = false;
       core.interruptsUpdated = true;
     }
+  }
+
+  // Calls fn(mcu) once, when the core is about to execute the instruction at `addr` (an address
+  // or a symbol name). Returns a function that removes the hook.
+  whenAt(addr, fn) {
+    const pc = (typeof addr === 'string' ? this.symbol(addr) : addr) & ~1;
+    const core = this.mcu.core;
+    const exec = core.executeInstruction;
+    const remove = () => { if (core.executeInstruction === hooked) core.executeInstruction = exec; };
+    const hooked = () => {
+      if (core.PC === pc) { remove(); fn(this.mcu); }
+      return exec.call(core);
+    };
+    core.executeInstruction = hooked;
+    return remove;
   }
 
   at(us, fn) {
