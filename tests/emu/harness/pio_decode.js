@@ -109,10 +109,13 @@ class StripDecoder {
     this.current = null;
   }
 
-  // Closes the frame still open at the end of the recording.
-  finish() {
-    if (this.rise !== null && this.current !== null && this.level === 0) this.closeBit(null);
-    this.rise = null;
+  // The frames so far; the last one counts once the line has been idle for a
+  // latch time at `nowNs` (the end of the recording if not given).
+  finish(nowNs = Infinity) {
+    if (this.rise !== null && this.current !== null && this.level === 0 && nowNs - this.fall > this.latchNs) {
+      this.closeBit(null);
+      this.rise = null;
+    }
     return this.frames;
   }
 }
