@@ -43,8 +43,9 @@ run: setup
 	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
 	build/host/sim/orlix-sim
 
-bench: host
+bench: host firmware
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
+	nice node tests/emu/bench.js
 
 clean:
 	rm -rf build
