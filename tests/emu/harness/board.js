@@ -33,7 +33,7 @@
 //                        resets and power cycles; erase/program through the ROM act on it
 //   board.uniqueId       the 8-byte id that flash_get_unique_id reads (option `uniqueId`)
 //   board.events         { t, kind, ... }: 'reset' (reason 'watchdog' | 'sysresetreq' | 'power'),
-//                        'flash-erase' { offset, count }, 'flash-program' { offset, count },
+//                        'flash-erase' / 'flash-program' { offset, count, irqsOff (PRIMASK set) },
 //                        'usb-boot' { gpioMask, disableMask } (the chip then stays in the ROM)
 //   board.symbol(name)   an ELF symbol's address
 // Resets:
@@ -540,14 +540,14 @@ class Board extends EventEmitter {
       case 'RE': {
         const offset = r[0] >>> 0, count = r[1] >>> 0;
         this.flash.fill(0xff, offset, offset + count);
-        this.events.push({ t: this.nowUs(), kind: 'flash-erase', offset, count });
+        this.events.push({ t: this.nowUs(), kind: 'flash-erase', offset, count, irqsOff: mcu.core.PM });
         this.busy(mcu, SECTOR_ERASE_US * Math.ceil(count / 4096));
         break;
       }
       case 'RP': {
         const offset = r[0] >>> 0, src = r[1] >>> 0, count = r[2] >>> 0;
         for (let i = 0; i < count; i++) this.flash[offset + i] &= mcu.readUint8(src + i);
-        this.events.push({ t: this.nowUs(), kind: 'flash-program', offset, count });
+        this.events.push({ t: this.nowUs(), kind: 'flash-program', offset, count, irqsOff: mcu.core.PM });
         this.busy(mcu, PAGE_PROGRAM_US * Math.ceil(count / 256));
         break;
       }
