@@ -54,7 +54,8 @@ const { RP2040 } = require('rp2040js');
 const { readElf } = require('./elf');
 const rom = require('./bootrom');
 
-const DEFAULT_ELF = path.join(__dirname, '..', '..', '..', 'build', 'board', 'orlix-fw-io.elf');
+// ORLIX_EMU_ELF runs the suites on another image (a build made with other flags, for example).
+const DEFAULT_ELF = process.env.ORLIX_EMU_ELF || path.join(__dirname, '..', '..', '..', 'build', 'board', 'orlix-fw-io.elf');
 const FLASH_BASE = 0x10000000;
 const FLASH_BYTES = 16 * 1024 * 1024;
 const VECTORS = 0x10000100;
