@@ -14,9 +14,10 @@
 //                                         //   default 100), uniqueId, watch, elf, skipIdle
 //
 // Serial lines (index 0 = UART0, LoRa module; 1 = UART1, screen line and console):
-//   board.tx[n]       every byte the board sent: { t0, t1, byte, baud, pins } with t0/t1 the start
+//   board.tx[n]       every byte the board sent: { t0, t1, byte, baud, pins, cut } with t0/t1 the start
 //                     bit's leading edge and the stop bit's end in µs, `pins` the GPIO output levels
-//                     (bit mask) at t0 and at t1 as [atStart, atEnd]. Transmit is paced at the
+//                     (bit mask) at t0 and at t1 as [atStart, atEnd]; `cut` when the UART was reset
+//                     while the character was on the wire. Transmit is paced at the
 //                     programmed divisor of clk_peri, and UARTFR BUSY/TXFF/TXFE follow it.
 //   board.text(n)     the bytes of tx[n] as a latin1 string; board.bytes(n) as a Buffer
 //   board.send(n, bytes, { baud, at })  the peer sends these bytes at its own line rate (default
@@ -34,7 +35,8 @@
 //   board.uniqueId       the 8-byte id that flash_get_unique_id reads (option `uniqueId`)
 //   board.events         { t, kind, ... }: 'reset' (reason 'watchdog' | 'sysresetreq' | 'power'),
 //                        'flash-erase' / 'flash-program' { offset, count, irqsOff (PRIMASK set) },
-//                        'usb-boot' { gpioMask, disableMask } (the chip then stays in the ROM)
+//                        'usb-boot' { gpioMask, disableMask } (the chip then stays in the ROM),
+//                        'uart-reset' { uart, lost } (characters dropped by a UART reset)
 //   board.symbol(name)   an ELF symbol's address
 // Resets:
 //   board.powerCycle()   power off and on, flash kept. Watchdog expiry, AIRCR SYSRESETREQ and
@@ -367,6 +369,15 @@ class Board extends EventEmitter {
 
     this.patchFlashPath(mcu);
     this.lines = [0, 1].map((n) => new UartLine(this, mcu, n));
+
+    // RESETS: a UART held in reset loses what its FIFOs hold and the character on the wire.
+    const resets = mcu.peripherals[0x4000c];
+    const resetsWrite = resets.writeUint32.bind(resets);
+    resets.writeUint32 = (offset, value) => {
+      resetsWrite(offset, value);
+      if (offset !== 0) return;
+      this.lines.forEach((line, n) => { if (value & (1 << (22 + n))) line.reset(); });
+    };
     this.patchPio(mcu);
     this.pioTimeNs = null;
     void core;
@@ -607,6 +618,22 @@ class UartLine {
       if (this.txQueue.length < this.depth()) this.txQueue.push(value & 0xff);
       if (!this.shifting) this.txStart();
     };
+  }
+
+  reset() {
+    const lost = this.txQueue.length + (this.shifting ? 1 : 0);
+    if (lost) this.board.events.push({ t: this.board.nowUs(), kind: 'uart-reset', uart: this.n, lost });
+    this.txQueue = [];
+    if (this.shifting) {
+      this.board.tx[this.n].push({ ...this.shifting, t1: this.board.nowUs(), cut: true });
+      this.shifting = null;
+      this.txAlarm.cancel();
+    }
+    this.uart.rxFIFO.reset();
+    this.uart.intDivisor = 0;
+    this.uart.fracDivisor = 0;
+    this.uart.lineCtrlRegister = 0;
+    this.uart.ctrlRegister = (1 << 9) | (1 << 8);
   }
 
   depth() { return this.uart.fifosEnabled ? UART_FIFO_DEPTH : 1; }
