@@ -27,6 +27,13 @@ function messages(board, fromUs) {
 
 const fobState = (board) => board.mcu.sram[board.symbol('status') - 0x20000000 + 1];
 const flashOps = (board, fromUs) => board.events.filter((e) => e.kind.startsWith('flash-') && e.t >= fromUs);
+// Bytes at the bottom of the 2 KiB main stack still holding the start-up paint.
+function stackUntouched(board) {
+  let a = board.symbol('__StackBottom');
+  while (board.mcu.readUint32(a) === 0xdeadbeef) a += 4;
+  return a - board.symbol('__StackBottom');
+}
+
 const sector = (board, n) => Buffer.from(board.flash.subarray(STORE + n * 4096, STORE + (n + 1) * 4096));
 
 // One fob-store copy as the board wrote it: magic, write counter, CRC-32 of the data, the fobs.
@@ -122,6 +129,8 @@ describe('fobs', () => {
     assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 6] });
     board.run(300_000);
     assert.match(board.text(1, from), /<<<DCLFLOF01V010B[0-9A-F]{4}\r\n/);
+    // The deepest paths (message check, console output, flash save) leave the stack room.
+    assert.ok(stackUntouched(board) >= 512, `${stackUntouched(board)} bytes`);
   });
 
   it('refuses a replayed message, before and after a power cycle that keeps the store', () => {
