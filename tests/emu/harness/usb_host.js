@@ -68,7 +68,7 @@ function cdcEndpoints(config) {
 class UsbHost {
   constructor(rp2040, { lineCoding = { baud: 115200, stopBits: 0, parity: 0, dataBits: 8 } } = {}) {
     this.lineCoding = lineCoding;
-    this.events = []; // {t, what}: 'controller-enabled', 'bus-reset-done', 'configured'
+    this.events = []; // {t: the chip's clock in ns, what}: 'controller-enabled', 'bus-reset-done', 'configured'
     this.attach(rp2040);
   }
 
