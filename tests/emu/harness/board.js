@@ -153,7 +153,8 @@ class Board extends EventEmitter {
   powerOn(reason) {
     const old = this.mcu;
     if (old) this.epochNs += old.clock.nanos;
-    const keepScratch = old && reason === 'watchdog' ? old.peripherals[0x40058].scratchData.slice() : null;
+    // The watchdog's scratch registers survive every reset but a power cut.
+    const keepScratch = old && reason !== 'power' ? old.peripherals[0x40058].scratchData.slice() : null;
     this.resetPending = null;
     this.halted = false;
     const clock = new Clock();
@@ -335,7 +336,6 @@ class Board extends EventEmitter {
 
   patchChip(mcu) {
     const board = this;
-    const core = mcu.core;
     mcu.onBreak = (n) => this.service(mcu, n);
 
     // SYSINFO: chip version B2.
@@ -380,7 +380,6 @@ class Board extends EventEmitter {
     };
     this.patchPio(mcu);
     this.pioTimeNs = null;
-    void core;
   }
 
   // flash_do_cmd: chip select forced low through IO_QSPI, bytes through the SSI data register.
