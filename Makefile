@@ -13,7 +13,7 @@ help:
 	@echo "make firmware   build the board image: build/board/orlix-fw-io.elf and .uf2, with its size report"
 	@echo "make host       build the simulated board, tests and tools into build/host"
 	@echo "make fuzz       build the libFuzzer targets (build/fuzz)"
-	@echo "make check      both builds and every test, the fuzz targets briefly"
+	@echo "make check      both builds and every test (the board image on the emulated chip too), the fuzz targets briefly"
 	@echo "make run        start the virtual board (build/host/sim/orlix-sim)"
 	@echo "make bench      run the benchmarks"
 	@echo "make clean      remove build/ (distclean also removes deps/)"
@@ -36,6 +36,7 @@ fuzz: setup
 check: setup firmware host fuzz
 	$(CTEST) --test-dir build/host --output-on-failure -j2
 	$(CTEST) --test-dir build/fuzz --output-on-failure -j2
+	nice node --test --test-concurrency=2 tests/emu/
 
 # Only what the virtual board and its tools need, not the tests.
 run: setup
@@ -43,8 +44,9 @@ run: setup
 	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
 	build/host/sim/orlix-sim
 
-bench: host
+bench: host firmware
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
+	nice node tests/emu/bench.js
 
 clean:
 	rm -rf build

@@ -1,0 +1,154 @@
+// The LoRa module link, fob messages and the fob store in flash, on the board image.
+'use strict';
+const { describe, it, before } = require('node:test');
+const assert = require('node:assert/strict');
+const zlib = require('zlib');
+const { Board } = require('./harness/board');
+const { frameToBoard } = require('./harness/screen_fw_peer');
+const radio = require('./harness/radio');
+
+const M1 = 20;
+const M0 = 21;
+const UART0_CHAR_US = 10e6 / 9600;
+const PASS_US = 3000;            // one pass of the main loop, a report frame included
+const STORE = 0x1e0000;
+const FOB = [0x11, 0x22, 0x33];
+const FOB_HEX = '000000110000002200000033';
+
+// Complete 48-byte messages the board sent to the module after `fromUs`: { t (first start bit), bytes }.
+function messages(board, fromUs) {
+  const chars = board.tx[0].filter((c) => c.t0 >= fromUs);
+  const out = [];
+  for (let i = 0; i + 48 <= chars.length; i += 48) {
+    out.push({ t: chars[i].t0, bytes: Buffer.from(chars.slice(i, i + 48).map((c) => c.byte)) });
+  }
+  return out;
+}
+
+const fobState = (board) => board.mcu.sram[board.symbol('status') - 0x20000000 + 1];
+const flashOps = (board, fromUs) => board.events.filter((e) => e.kind.startsWith('flash-') && e.t >= fromUs);
+// Bytes at the bottom of the 2 KiB main stack still holding the start-up paint.
+function stackUntouched(board) {
+  let a = board.symbol('__StackBottom');
+  while (board.mcu.readUint32(a) === 0xdeadbeef) a += 4;
+  return a - board.symbol('__StackBottom');
+}
+
+const sector = (board, n) => Buffer.from(board.flash.subarray(STORE + n * 4096, STORE + (n + 1) * 4096));
+
+// One fob-store copy as the board wrote it: magic, write counter, CRC-32 of the data, the fobs.
+function storeCopy(bytes) {
+  const data = bytes.subarray(12);
+  return {
+    magic: bytes.readUInt32LE(0), writes: bytes.readUInt32LE(4), crcOk: bytes.readUInt32LE(8) === zlib.crc32(data),
+    total: data.readUInt32LE(320),
+    fob0: [0, 4, 8, 12].map((o) => data.readUInt32LE(o)),
+  };
+}
+
+describe('LoRa module set-up and status broadcast', () => {
+  let board;
+  before(() => {
+    board = new Board();
+    board.run(10_700_000);
+  });
+
+  it('writes the configuration frame in configuration mode, then returns to normal mode', () => {
+    const m1 = board.edgesOf(M1);
+    assert.deepEqual(m1.map((e) => e.level), [false, true, false]);
+    assert.ok(board.edgesOf(M0).every((e) => e.level === false));
+    const config = board.tx[0].slice(0, 12);
+    assert.deepEqual(Buffer.from(config.map((c) => c.byte)),
+      Buffer.concat([Buffer.from([0xc2, 0x00, 0x08, 0xff, 0xff, 0x00, 0x62, 0x23, 0x0d]), radio.KEYS.moduleCrypt]));
+    for (const c of config) assert.ok(Math.abs(c.t1 - c.t0 - UART0_CHAR_US) < 0.01);
+    assert.ok(config[0].t0 - m1[1].t >= 200_000 - 1 && config[0].t0 - m1[1].t < 200_100);
+    assert.ok(m1[2].t - config[0].t0 >= 100_000 && config[11].t1 < m1[2].t);
+    const done = board.tx[1][board.text(1).indexOf('LoRa done')];
+    assert.ok(done.t0 - m1[2].t >= 100_000);
+  });
+
+  it('broadcasts its fob state every 5 s with a valid code', () => {
+    const init = board.edgesOf(M1)[1].t;
+    const sent = messages(board, board.tx[0][11].t1);
+    assert.equal(sent.length, 2);
+    sent.forEach((m, k) => {
+      // 5 s after start, then 5 s after the previous call returned: once 16 of its 48 bytes had
+      // left, the rest fitting the transmit FIFO.
+      const due = k ? sent[k - 1].t + 16 * UART0_CHAR_US + 5_000_000 : init + 5_000_000;
+      assert.ok(m.t >= due - 2000 && m.t < due + PASS_US, `broadcast ${k} at ${m.t - init} us`);
+      assert.ok(radio.authentic(m.bytes));
+      assert.equal(m.bytes.readUInt32LE(0), 0xfefffeff);
+      assert.deepEqual(m.bytes.subarray(4, 12), board.uniqueId);
+      assert.deepEqual([...m.bytes.subarray(12, 16)], [0x0a, 0, 0, 0]);
+      assert.ok(Math.abs(m.bytes.readUInt32BE(16) - (m.t - init) / 1000) <= 5, `age ${m.bytes.readUInt32BE(16)}`);
+      assert.ok(m.bytes.subarray(20, 32).every((b) => b === 0));
+    });
+  });
+});
+
+describe('fobs', () => {
+  let board;
+  const press = (counter) => {
+    const from = board.nowUs();
+    const arrived = board.send(0, radio.fobMessage(FOB, counter));
+    board.run(arrived - board.nowUs() + 200_000);
+    return from;
+  };
+  const configure = (fc) => { board.send(1, frameToBoard(`LONNOROFFX050${fc}`)); board.run(20_000); };
+
+  before(() => {
+    board = new Board();
+    board.runUntil(() => board.text(1).includes('<<<'), 1_500_000);
+  });
+
+  it('pairs a fob in pairing mode and saves the store through the ROM with interrupts off', () => {
+    configure('FCP');
+    const from = press(5);
+    assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 5\r\n`));
+    assert.ok(!board.text(1, from).includes('TOGGLE!'));
+    const ops = flashOps(board, from);
+    assert.deepEqual(ops.map((e) => [e.kind, e.offset, e.count]),
+      [['flash-erase', STORE, 4096], ...Array.from({ length: 16 }, (_, k) => ['flash-program', STORE + 256 * k, 256])]);
+    assert.ok(ops.every((e) => e.irqsOff));
+    assert.deepEqual(storeCopy(sector(board, 0)), { magic: 0x53455454, writes: 1, crcOk: true, total: 1, fob0: [...FOB, 5] });
+    board.run(300_000);
+    assert.match(board.text(1, from), /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
+  });
+
+  it('toggles on a press, broadcasts at once and saves the new counter', () => {
+    configure('FCN');
+    const from = press(6);
+    assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\nTOGGLE!\r\n`));
+    assert.equal(fobState(board), 1);
+    const sent = messages(board, from);
+    assert.equal(sent.length, 1);
+    assert.ok(radio.authentic(sent[0].bytes));
+    assert.equal(sent[0].bytes[13], 1);
+    assert.ok(sent[0].bytes.readUInt32BE(16) < 100);
+    assert.equal(flashOps(board, from).length, 17);
+    assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 6] });
+    board.run(300_000);
+    assert.match(board.text(1, from), /<<<DCLFLOF01V010B[0-9A-F]{4}\r\n/);
+    // The deepest paths (message check, console output, flash save) leave the stack room.
+    assert.ok(stackUntouched(board) >= 512, `${stackUntouched(board)} bytes`);
+  });
+
+  it('refuses a replayed message, before and after a power cycle that keeps the store', () => {
+    let from = press(6);
+    assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\n`));
+    assert.equal(flashOps(board, from).length, 0);
+    assert.ok(!board.text(1, from).includes('TOGGLE!'));
+
+    from = board.nowUs();
+    board.powerCycle();
+    board.runUntil(() => board.text(1, from).includes('<<<'), 1_500_000);
+    board.run(5000);
+    const text = board.text(1, from);
+    assert.ok(text.startsWith('orlix-fw-io\r\nsettings_init: loaded\r\n  total fobs: 1\r\n' +
+      `    fob 0: 00000011 00000022 00000033 counter=6\r\n`), JSON.stringify(text.slice(0, 200)));
+    assert.match(text, /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
+    from = press(6);
+    assert.equal(flashOps(board, from).length, 0);
+    assert.equal(fobState(board), 0);
+  });
+});
