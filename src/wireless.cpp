@@ -55,6 +55,7 @@ constexpr size_t BLAKE2B_BLOCK_WORDS = BLAKE2B_BLOCK_SIZE / BLAKE2B_WORD_SIZE;
 constexpr size_t BLAKE2B_HASH_WORDS = 8;
 static_assert(sizeof mac_keyed.hash == BLAKE2B_HASH_WORDS * BLAKE2B_WORD_SIZE, "Monocypher 2.x's context");
 static_assert(sizeof mac_keyed.input == BLAKE2B_BLOCK_SIZE, "Monocypher 2.x's context");
+constexpr size_t BODY_WORDS = WIRELESS_BODY_SIZE / BLAKE2B_WORD_SIZE;
 static_assert(WIRELESS_BODY_SIZE % BLAKE2B_WORD_SIZE == 0, "the body is whole words");
 
 // Received bytes. At most one message's worth is ever unconsumed.
@@ -181,12 +182,14 @@ void wireless_mac_key(const uint8_t *key) {
 // compresses, so the offset starts a block short of key block and body.
 void __no_inline_not_in_flash_func(wireless_mac)(uint8_t *mac, const uint8_t *body) {
     crypto_blake2b_ctx ctx;
-    for (size_t i = 0; i < BLAKE2B_HASH_WORDS; i++) ctx.hash[i] = mac_keyed.hash[i];
+    // One loop for the state and the block: the compiler keeps it as loads
+    // and stores instead of calls to memcpy and memset, which run from flash.
+    for (size_t w = 0; w < BLAKE2B_BLOCK_WORDS; w++) {
+        if (w < BLAKE2B_HASH_WORDS) ctx.hash[w] = mac_keyed.hash[w];
+        ctx.input[w] = w < BODY_WORDS ? load_le64(body + w * BLAKE2B_WORD_SIZE) : 0;
+    }
     ctx.input_offset[0] = mac_keyed.input_offset[0] + WIRELESS_BODY_SIZE - BLAKE2B_BLOCK_SIZE;
     ctx.input_offset[1] = mac_keyed.input_offset[1];
-    size_t w = 0;
-    for (; w < WIRELESS_BODY_SIZE / BLAKE2B_WORD_SIZE; w++) ctx.input[w] = load_le64(body + w * BLAKE2B_WORD_SIZE);
-    for (; w < BLAKE2B_BLOCK_WORDS; w++) ctx.input[w] = 0;
     ctx.input_idx = BLAKE2B_BLOCK_SIZE;
     ctx.hash_size = WIRELESS_MAC_SIZE;
     crypto_blake2b_final(&ctx, mac);

@@ -1,8 +1,12 @@
-// Cortex-M0+ cycle counts of the radio message check and of the fob store's
-// CRC, compiled from the firmware's own sources as for the board, run on an
-// RP2040 emulator from RAM (where the board runs the hash).
+// Cortex-M0+ cycle counts of the radio message check, of the fob store's
+// CRC and verify, and of the audio refill's conversion, compiled from the
+// firmware's own sources as for the board, run on an RP2040 emulator from RAM
+// (where the board runs the hash and the refill).
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "audio.h"
 
 #include "wireless.h"
 extern "C" {
@@ -16,6 +20,9 @@ const uint8_t key[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
                          17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 uint8_t window[48];
 uint8_t sector_data[4084];
+uint8_t sector_copy[2][4096];
+int16_t samples[AUDIO_BUFFER_SAMPLES];
+uint32_t refill[AUDIO_BUFFER_SAMPLES];
 }  // namespace
 
 volatile uint32_t bench_sink;
@@ -43,6 +50,16 @@ extern "C" void bench_crc() {
     bench_sink = settings_calculate_crc32(sector_data, sizeof sector_data);
 }
 
+// The save's verify: the sector read back against the copy written.
+extern "C" void bench_verify() {
+    bench_sink = static_cast<uint32_t>(memcmp(sector_copy[0], sector_copy[1], sizeof sector_copy[0]));
+}
+
+// The audio interrupt's conversion of one 512-sample buffer.
+extern "C" void bench_refill() {
+    prepare_audio_buffer(refill, samples, AUDIO_BUFFER_SAMPLES, 94);
+}
+
 extern "C" void bench_nothing() {}
 
 // Entry points for the emulator: set up, call, then stop at a breakpoint.
@@ -50,7 +67,7 @@ asm(R"(
     .syntax unified
     .thumb
     .section .text.entries
-    .global entry_check, entry_oneshot, entry_crc, entry_nothing
+    .global entry_check, entry_oneshot, entry_crc, entry_verify, entry_refill, entry_nothing
     .thumb_func
 entry_check:
     bl bench_setup
@@ -67,8 +84,18 @@ entry_crc:
     bl bench_crc
     bkpt #3
     .thumb_func
+entry_verify:
+    bl bench_setup
+    bl bench_verify
+    bkpt #4
+    .thumb_func
+entry_refill:
+    bl bench_setup
+    bl bench_refill
+    bkpt #5
+    .thumb_func
 entry_nothing:
     bl bench_setup
     bl bench_nothing
-    bkpt #4
+    bkpt #6
 )");
