@@ -43,8 +43,10 @@ run: setup
 	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
 	build/host/sim/orlix-sim
 
+# The bench tests, then one table of every figure beside its limit or budget.
 bench: host
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
+	@node tests/bench/report.js build/host
 
 clean:
 	rm -rf build
