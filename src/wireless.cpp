@@ -98,7 +98,6 @@ uint32_t wireless_fob_age_ms() {
     return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
 }
 
-
 // A peer board's state is adopted only when its last fob event is clearly
 // more recent than ours.
 void wireless_handle_status(const uint8_t *msg) {

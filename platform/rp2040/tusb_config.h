@@ -1,6 +1,7 @@
 // TinyUSB device configuration for the board: full-speed device on the RP2040's controller,
-// one CDC port (the host console) with an 8 KiB receive FIFO and a 256-byte transmit FIFO. The reset interface is an application
-// class driver and needs no entry here. No MSC, HID, MIDI or vendor class.
+// one CDC port (the host console) with an 8 KiB receive FIFO and a 256-byte transmit FIFO. The
+// reset interface is an application class driver and needs no entry here. No MSC, HID, MIDI or
+// vendor class. The simulated board's build includes this file too.
 #ifndef ORLIX_TUSB_CONFIG_H
 #define ORLIX_TUSB_CONFIG_H
 
