@@ -4,8 +4,11 @@
 // first 20 KB or so at once; from then on the port accepts bytes only as the
 // board relays them, a window at a time. So the rate is taken only from
 // moments when the port accepts bytes again after refusing them: between two
-// such moments, exactly what the board took was written. The average runs
-// over the last few seconds of those moments.
+// such moments, exactly what the board took was written. The first such
+// moment is passed over: the first window may hold fewer blocks than the
+// rest, as the ring had not filled yet when it went out, so the bytes taken
+// after it are not a window's worth. The average runs over the last few
+// seconds of those moments.
 #pragma once
 
 #include <cstddef>
@@ -17,11 +20,16 @@ public:
 
     void start(double t_s) {
         start_s_ = t_s;
+        first_passed_ = false;
         resumes_.clear();
     }
 
     // The port accepts bytes again after refusing some; `sent` were written before.
     void resumed(double t_s, size_t sent) {
+        if (!first_passed_) {
+            first_passed_ = true;
+            return;
+        }
         resumes_.push_back({t_s, sent});
         while (resumes_.size() > 2 && t_s - resumes_[1].t_s > kSpanS) resumes_.pop_front();
     }
@@ -51,5 +59,6 @@ private:
         size_t sent;
     };
     double start_s_ = 0;
+    bool first_passed_ = false;
     std::deque<Resume> resumes_;
 };
