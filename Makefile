@@ -44,9 +44,11 @@ run: setup
 	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
 	build/host/sim/orlix-sim
 
+# The bench tests, then one table of every figure beside its limit or budget
+# (with the board image's figures from the emulated chip).
 bench: host firmware
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
-	nice node tests/emu/bench.js
+	@node tests/bench/report.js build/host
 
 clean:
 	rm -rf build

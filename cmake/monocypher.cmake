@@ -79,9 +79,10 @@ endif()
 target_include_directories(${ORLIX_FW_TARGET} PRIVATE ${ORLIX_MONOCYPHER_DIR})
 
 if(ORLIX_TARGET STREQUAL "board")
-  # The message check hashes 32 bytes for every byte the radio delivers: its code runs from RAM,
-  # free of flash wait states and XIP cache misses. The object's function sections are renamed
-  # into the SDK's .time_critical.* before linking.
+  # The message check hashes 32 bytes for every byte the radio delivers: its code and the
+  # constants it reads stay in RAM, free of flash wait states and XIP cache misses. The object's
+  # function sections are renamed into the SDK's .time_critical.* and its constant sections into
+  # .data.* before linking.
   add_library(orlix_monocypher_flash OBJECT ${ORLIX_MONOCYPHER_DIR}/monocypher.c)
   target_compile_options(orlix_monocypher_flash PRIVATE -ffunction-sections -fdata-sections)
   find_program(ORLIX_READELF_TOOL NAMES arm-none-eabi-readelf REQUIRED)
@@ -92,7 +93,7 @@ if(ORLIX_TARGET STREQUAL "board")
             -DIN=$<TARGET_OBJECTS:orlix_monocypher_flash> -DOUT=${orlix_monocypher_ram}
             -P ${CMAKE_SOURCE_DIR}/cmake/ram_sections.cmake
     DEPENDS $<TARGET_OBJECTS:orlix_monocypher_flash> ${CMAKE_SOURCE_DIR}/cmake/ram_sections.cmake
-    COMMENT "Placing Monocypher's code in RAM")
+    COMMENT "Placing Monocypher's code and constants in RAM")
   set_source_files_properties(${orlix_monocypher_ram} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   target_sources(${ORLIX_LINK_TARGET} PRIVATE ${orlix_monocypher_ram})
 else()

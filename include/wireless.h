@@ -49,6 +49,14 @@ void wireless_toggle();
 // True in an image built with the public development keys.
 bool wireless_development_keys();
 
+// The messages' MAC: keyed BLAKE2b with a 16-byte digest over the 32-byte
+// body. wireless_mac_key (run by wireless_init with the build's key) hashes
+// the key block once; every wireless_mac starts from a copy of that state.
+void wireless_mac_key(const uint8_t *key);
+void wireless_mac(uint8_t *mac, const uint8_t *body);
+// The 48-byte message's MAC matches its body (compared in constant time).
+bool wireless_message_authentic(const uint8_t *msg);
+
 void lora_e220_set_mode(lora_e220_mode_t mode);
 void lora_e220_apply_settings();
 // Copies the last n received bytes, oldest first, if at least n are unconsumed.

@@ -186,11 +186,26 @@ const usbd_class_driver_t _resetd_driver = {
 
 uint8_t low_priority_irq_num;
 mutex_t stdio_usb_mutex;
+// Set by the worker when it found the console inside the stack. Nothing else
+// would run the stack until the loop's next pass, which may be a whole window
+// of firmware frames away: the data waiting would sit there and the endpoint
+// stay unarmed. The holder gives the worker its turn back on release.
+volatile bool worker_skipped;
+
+void usb_mutex_exit() {
+    mutex_exit(&stdio_usb_mutex);
+    if (worker_skipped) {
+        worker_skipped = false;
+        irq_set_pending(low_priority_irq_num);
+    }
+}
 
 void low_priority_worker_irq() {
     if (mutex_try_enter(&stdio_usb_mutex, nullptr)) {
         tud_task();
         mutex_exit(&stdio_usb_mutex);
+    } else {
+        worker_skipped = true;
     }
 }
 
@@ -413,5 +428,5 @@ void usb_poll() {
         if (image_left == 0) usb_read_commands();
         if (fw_mode) usb_feed_image();
     }
-    mutex_exit(&stdio_usb_mutex);
+    usb_mutex_exit();
 }

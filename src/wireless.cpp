@@ -42,6 +42,23 @@ constexpr size_t FOB_COUNTER_AT = 12;
 
 uint8_t cached_unique_id[WIRELESS_UNIQUE_ID_SIZE];
 
+// The keyed hash as it stands after the key block, made once by
+// wireless_mac_key. It lives in RAM, as does the code that starts every check
+// from a copy of it. The check fills these fields of Monocypher 2.x's
+// crypto_blake2b_ctx itself (the release pinned in deps/monocypher): `hash`
+// (the chained state), `input_offset` (bytes counted before the buffered
+// block), `input` (the block as 16 little-endian words), `input_idx` (bytes
+// buffered) and `hash_size` (the digest length).
+crypto_blake2b_ctx mac_keyed;
+constexpr size_t BLAKE2B_BLOCK_SIZE = 128;
+constexpr size_t BLAKE2B_WORD_SIZE = 8;
+constexpr size_t BLAKE2B_BLOCK_WORDS = BLAKE2B_BLOCK_SIZE / BLAKE2B_WORD_SIZE;
+constexpr size_t BLAKE2B_HASH_WORDS = 8;
+static_assert(sizeof mac_keyed.hash == BLAKE2B_HASH_WORDS * BLAKE2B_WORD_SIZE, "Monocypher 2.x's context");
+static_assert(sizeof mac_keyed.input == BLAKE2B_BLOCK_SIZE, "Monocypher 2.x's context");
+constexpr size_t BODY_WORDS = WIRELESS_BODY_SIZE / BLAKE2B_WORD_SIZE;
+static_assert(WIRELESS_BODY_SIZE % BLAKE2B_WORD_SIZE == 0, "the body is whole words");
+
 // Received bytes. At most one message's worth is ever unconsumed.
 uint8_t rx_data[WIRELESS_RX_BUFF_SIZE];
 unsigned rx_head;  // where the next byte goes
@@ -60,6 +77,10 @@ uint32_t load_be32(const uint8_t *p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
+uint64_t load_le64(const uint8_t *p) {
+    return uint64_t{load_le32(p)} | uint64_t{load_le32(p + 4)} << 32;
+}
+
 void store_le32(uint8_t *p, uint32_t v) {
     for (unsigned i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -76,14 +97,6 @@ unsigned rx_advance(unsigned position, unsigned by) {
 uint32_t wireless_fob_age_ms() {
     const int64_t since_us = absolute_time_diff_us(last_fob_rx, get_absolute_time());
     return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
-}
-
-// Runs for every byte the radio delivers once 48 are unconsumed, so it and
-// the hash stay in RAM on the board.
-bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *msg) {
-    uint8_t mac[WIRELESS_MAC_SIZE];
-    crypto_blake2b_keyed(mac, sizeof mac, shared_secret, sizeof shared_secret, msg, WIRELESS_BODY_SIZE);
-    return crypto_verify16(mac, msg + WIRELESS_BODY_SIZE) == 0;
 }
 
 // A peer board's state is adopted only when its last fob event is clearly
@@ -158,6 +171,40 @@ void wireless_receive() {
 
 }  // namespace
 
+void wireless_mac_key(const uint8_t *key) {
+    crypto_blake2b_general_init(&mac_keyed, WIRELESS_MAC_SIZE, key, WIRELESS_KEY_SIZE);
+    // Monocypher compresses a full block only when the next byte comes: one
+    // byte more makes it compress the key block now. Each check overwrites it.
+    const uint8_t next = 0;
+    crypto_blake2b_update(&mac_keyed, &next, 1);
+}
+
+// The body is the one block after the key block, zero-padded. The final step
+// adds the bytes buffered (here a whole block) to the offset before it
+// compresses, so the offset starts a block short of key block and body.
+void __no_inline_not_in_flash_func(wireless_mac)(uint8_t *mac, const uint8_t *body) {
+    crypto_blake2b_ctx ctx;
+    // One loop for the state and the block: the compiler keeps it as loads
+    // and stores instead of calls to memcpy and memset, which run from flash.
+    for (size_t w = 0; w < BLAKE2B_BLOCK_WORDS; w++) {
+        if (w < BLAKE2B_HASH_WORDS) ctx.hash[w] = mac_keyed.hash[w];
+        ctx.input[w] = w < BODY_WORDS ? load_le64(body + w * BLAKE2B_WORD_SIZE) : 0;
+    }
+    ctx.input_offset[0] = mac_keyed.input_offset[0] + WIRELESS_BODY_SIZE - BLAKE2B_BLOCK_SIZE;
+    ctx.input_offset[1] = mac_keyed.input_offset[1];
+    ctx.input_idx = BLAKE2B_BLOCK_SIZE;
+    ctx.hash_size = WIRELESS_MAC_SIZE;
+    crypto_blake2b_final(&ctx, mac);
+}
+
+// Runs for every byte the radio delivers once 48 are unconsumed, so it and
+// the hash stay in RAM on the board.
+bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *msg) {
+    uint8_t mac[WIRELESS_MAC_SIZE];
+    wireless_mac(mac, msg);
+    return crypto_verify16(mac, msg + WIRELESS_BODY_SIZE) == 0;
+}
+
 bool read_last_rx_cmd(uint8_t *dst, unsigned n) {
     const unsigned unconsumed = (rx_head + WIRELESS_RX_BUFF_SIZE - rx_tail) % WIRELESS_RX_BUFF_SIZE;
     if (n > WIRELESS_RX_BUFF_SIZE || unconsumed < n) return false;
@@ -186,6 +233,7 @@ void lora_e220_apply_settings() {
 }
 
 void wireless_init() {
+    wireless_mac_key(shared_secret);
     // The identifier command takes the flash out of its read mode: nothing
     // may run from flash meanwhile.
     const uint32_t interrupts = save_and_disable_interrupts();
@@ -242,8 +290,7 @@ void wireless_broadcast_status() {
     msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
     msg[STATUS_FOB_AT] = status.in.fob;
     store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
-    crypto_blake2b_keyed(msg + WIRELESS_BODY_SIZE, WIRELESS_MAC_SIZE, shared_secret, sizeof shared_secret, msg,
-                         WIRELESS_BODY_SIZE);
+    wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
     uart_write_blocking(uart0, msg, sizeof msg);
 }
 

@@ -1,6 +1,7 @@
 // TinyUSB device configuration for the board: full-speed device on the RP2040's controller,
-// one CDC port (the host console) with 256-byte FIFOs. The reset interface is an application
-// class driver and needs no entry here. No MSC, HID, MIDI or vendor class.
+// one CDC port (the host console) with an 8 KiB receive FIFO and a 256-byte transmit FIFO. The
+// reset interface is an application class driver and needs no entry here. No MSC, HID, MIDI or
+// vendor class. The simulated board's build includes this file too.
 #ifndef ORLIX_TUSB_CONFIG_H
 #define ORLIX_TUSB_CONFIG_H
 
@@ -43,8 +44,11 @@ extern "C" {
 #define CFG_TUD_MIDI 0
 #define CFG_TUD_VENDOR 0
 
-// CDC FIFOs and the size of its bulk endpoints (64 bytes at full speed)
-#define CFG_TUD_CDC_RX_BUFSIZE 256
+// CDC FIFOs and the size of its bulk endpoints (64 bytes at full speed). The receive FIFO
+// takes a whole window's worth of image (8 blocks of 1024 bytes) while the loop is busy
+// sending the previous window to the screen unit, so that the next window is full. The
+// console still reads only what the bridge's ring can take: a full FIFO holds the host back.
+#define CFG_TUD_CDC_RX_BUFSIZE 8192
 #define CFG_TUD_CDC_TX_BUFSIZE 256
 #define CFG_TUD_CDC_EP_BUFSIZE 64
 

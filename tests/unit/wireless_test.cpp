@@ -257,6 +257,29 @@ TEST_F(WirelessTest, MacIsKeyedBlake2bWithA16ByteDigest) {
     EXPECT_NE(peers::hex(sealed.data() + 32, 16), "9426828002CEB093AD9CA85585011414");
 }
 
+// The check starts from the keyed state kept after the key block; it must
+// give Monocypher's one-shot keyed hash for every key and body, and accept
+// exactly the messages that carry it.
+TEST_F(WirelessTest, FastCheckMatchesTheOneShotKeyedHash) {
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 400; round++) {
+        uint8_t key[WIRELESS_KEY_SIZE];
+        for (uint8_t &b : key) b = static_cast<uint8_t>(rng());
+        wireless_mac_key(key);
+        for (int body = 0; body < 8; body++) {
+            uint8_t msg[WIRELESS_MSG_SIZE];
+            for (size_t i = 0; i < WIRELESS_BODY_SIZE; i++) msg[i] = static_cast<uint8_t>(rng());
+            uint8_t expected[WIRELESS_MAC_SIZE];
+            crypto_blake2b_general(expected, sizeof expected, key, sizeof key, msg, WIRELESS_BODY_SIZE);
+            wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
+            ASSERT_EQ(memcmp(msg + WIRELESS_BODY_SIZE, expected, sizeof expected), 0) << round << " " << body;
+            ASSERT_TRUE(wireless_message_authentic(msg));
+            msg[rng() % WIRELESS_MSG_SIZE] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            ASSERT_FALSE(wireless_message_authentic(msg));
+        }
+    }
+}
+
 // ---- presses -----------------------------------------------------------------------------------
 
 struct CounterCase {

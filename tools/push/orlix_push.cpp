@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "take_rate.h"
+
 namespace {
 
 // Exit statuses: the board's words first, then what went wrong on this side.
@@ -49,7 +51,8 @@ constexpr uint64_t kMaxImage = 0xFFFFFFFFu;
 constexpr int kBarWidth = 30;
 constexpr auto kBarEvery = std::chrono::milliseconds(100);
 constexpr int kLinePercentStep = 10;
-constexpr auto kRateSpan = std::chrono::seconds(3);
+// A port without room for this long is held back by the board, not filling.
+constexpr auto kFullWait = std::chrono::milliseconds(20);
 
 using Clock = std::chrono::steady_clock;
 
@@ -185,35 +188,38 @@ int word_status(const std::string &word) {
     return -1;
 }
 
+double seconds_now() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
 // Progress on standard error: a bar on a terminal, plain lines otherwise.
-// The rate is taken over the last few seconds, so that the port's buffers,
-// which take the first kilobytes at once, do not flatter it for long.
+// The rate and the time left are the board's (see take_rate.h): unknown
+// ("--") until the buffers in between have filled.
 class Progress {
 public:
     Progress(size_t total, bool quiet) : total_(total), quiet_(quiet), bar_(isatty(STDERR_FILENO) != 0) {}
 
     void start() {
-        samples_.clear();
-        samples_.push_back({Clock::now(), 0});
-        last_shown_ = samples_.front().t - kBarEvery;
+        rate_.start(seconds_now());
+        last_shown_ = Clock::now() - kBarEvery;
+    }
+
+    // The port takes bytes again after refusing them.
+    void resumed(size_t sent) {
+        rate_.resumed(seconds_now(), sent);
     }
 
     void update(size_t sent, bool final_update = false) {
         if (quiet_) return;
         const auto now = Clock::now();
-        samples_.push_back({now, sent});
-        while (samples_.size() > 2 && now - samples_[1].t > kRateSpan) samples_.erase(samples_.begin());
-        const double span = std::chrono::duration<double>(now - samples_.front().t).count();
-        const double rate = span > 0 ? static_cast<double>(sent - samples_.front().sent) / span : 0;
-        const double left = rate > 0 ? static_cast<double>(total_ - sent) / rate : 0;
         const int percent = static_cast<int>(100.0 * static_cast<double>(sent) / static_cast<double>(total_));
         if (bar_) {
             if (!final_update && now - last_shown_ < kBarEvery) return;
             last_shown_ = now;
             std::string bar(static_cast<size_t>(kBarWidth * percent / 100), '#');
             bar.resize(kBarWidth, '.');
-            fprintf(stderr, "\r[%s] %3d%%  %zu/%zu bytes  %7.1f KiB/s  %s left ", bar.c_str(), percent, sent, total_,
-                    rate / 1024, clock_text(left).c_str());
+            fprintf(stderr, "\r[%s] %3d%%  %zu/%zu bytes  %s KiB/s  %s left ", bar.c_str(), percent, sent, total_,
+                    rate_text(7).c_str(), left_text().c_str());
             if (final_update) fputc('\n', stderr);
             fflush(stderr);
             return;
@@ -221,18 +227,24 @@ public:
         if (sent == shown_sent_ || (!final_update && percent < next_percent_)) return;
         while (next_percent_ <= percent) next_percent_ += kLinePercentStep;
         shown_sent_ = sent;
-        fprintf(stderr, "orlix-push: %zu/%zu bytes (%d%%), %.1f KiB/s, %s left\n", sent, total_, percent, rate / 1024,
-                clock_text(left).c_str());
+        fprintf(stderr, "orlix-push: %zu/%zu bytes (%d%%), %s KiB/s, %s left\n", sent, total_, percent,
+                rate_text(0).c_str(), left_text().c_str());
     }
 
 private:
-    struct Sample {
-        Clock::time_point t;
-        size_t sent;
-    };
+    std::string rate_text(int width) const {
+        char text[32];
+        if (rate_.known()) {
+            snprintf(text, sizeof text, "%*.1f", width, rate_.rate() / 1024);
+        } else {
+            snprintf(text, sizeof text, "%*s", width, "--");
+        }
+        return text;
+    }
 
-    static std::string clock_text(double seconds) {
-        const long s = static_cast<long>(seconds + 0.5);
+    std::string left_text() const {
+        if (!rate_.known()) return "-:--";
+        const long s = static_cast<long>(rate_.left(seconds_now(), total_) + 0.5);
         char text[32];
         snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
         return text;
@@ -241,7 +253,7 @@ private:
     size_t total_;
     bool quiet_;
     bool bar_;
-    std::vector<Sample> samples_;
+    TakeRate rate_;
     Clock::time_point last_shown_{};
     size_t shown_sent_ = SIZE_MAX;
     int next_percent_ = kLinePercentStep;
@@ -317,10 +329,21 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
     Progress progress(image.size(), o.quiet);
     progress.start();
     size_t sent = 0;
+    // Since when the port has had no room; while the buffers still fill, room
+    // comes back within a USB frame or two, once they are full only when the
+    // board has relayed a window.
+    bool full = false;
+    Clock::time_point full_since{};
+    const auto port_full = [&](Clock::time_point since) {
+        if (!full) full_since = since;
+        full = true;
+    };
     while (sent < image.size()) {
         if (interrupted) return kInterrupted;
         pollfd p{fd, POLLIN | POLLOUT, 0};
+        const auto polled = Clock::now();
         if (poll(&p, 1, 100) < 0 && errno != EINTR) return kPortError;
+        if ((p.revents & POLLOUT) == 0 || Clock::now() - polled >= kFullWait) port_full(polled);
         if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             const bool open = lines.read_some();
             while (lines.next(&line)) {
@@ -341,8 +364,13 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
             const size_t n = std::min(kWriteChunk, image.size() - sent);
             const ssize_t w = write(fd, image.data() + sent, n);
             if (w > 0) {
+                if (full && Clock::now() - full_since >= kFullWait) progress.resumed(sent);
+                full = false;
                 sent += static_cast<size_t>(w);
-            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                if (static_cast<size_t>(w) < n) port_full(Clock::now());
+            } else if (w < 0 && errno == EAGAIN) {
+                port_full(Clock::now());
+            } else if (w < 0 && errno != EINTR) {
                 progress.update(sent, true);
                 fprintf(stderr, "orlix-push: %s: %s\n", o.port, strerror(errno));
                 return kPortError;

@@ -40,5 +40,7 @@ void irq_raise(unsigned num);
 void irq_lower(unsigned num);
 // Runs the handlers of pending, enabled interrupts if they may run now.
 void irq_dispatch();
+// True while an interrupt handler runs.
+bool irq_in_handler();
 
 }  // namespace vb

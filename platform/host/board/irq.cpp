@@ -59,6 +59,10 @@ void run_handlers(unsigned num) {
 
 }  // namespace
 
+bool irq_in_handler() {
+    return irqs->in_handler;
+}
+
 void irq_raise(unsigned num) {
     irqs->pending |= 1u << num;
 }

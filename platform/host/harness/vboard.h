@@ -87,6 +87,15 @@ size_t stack_words();
 void freeze_next_call_us(uint64_t us);
 std::string halt_message();
 
+// Interrupt handlers that found a mutex held, and how many of those skipped
+// turns the interrupted code took for itself: it entered a mutex again
+// before any handler had, so the handler's work waited for it.
+struct MutexTurns {
+    uint64_t skipped_in_handler;
+    uint64_t retaken_before_handler;
+};
+MutexTurns mutex_turns();
+
 // Time on the wire of `n` bytes at `baud` (ten bits each), in ns.
 uint64_t wire_ns(size_t n, uint32_t baud);
 
