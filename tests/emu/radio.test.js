@@ -144,7 +144,7 @@ describe('fobs', () => {
     board.runUntil(() => board.text(1, from).includes('<<<'), 1_500_000);
     board.run(5000);
     const text = board.text(1, from);
-    assert.ok(text.startsWith('orlix-fw-io\r\nsettings_init: loaded\r\n  total fobs: 1\r\n' +
+    assert.ok(text.startsWith('orlix-fw-io\r\nWARNING: DEVELOPMENT radio keys, not for the field\r\nsettings_init: loaded\r\n  total fobs: 1\r\n' +
       `    fob 0: 00000011 00000022 00000033 counter=6\r\n`), JSON.stringify(text.slice(0, 200)));
     assert.match(text, /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
     from = press(6);

@@ -11,7 +11,8 @@ const PASS_US = 500;            // one pass of the main loop, generously
 const REPORT_PASS_US = 3000;    // one pass that also sends a report
 const UART1_BAUD = 48e6 / (16 * (26 + 3 / 64));   // 115200 asked of a 48 MHz clk_peri
 const REPORT = '<<<DCLOOOF00V010B7011\r\n';
-const STARTUP = 'orlix-fw-io\r\nsettings_init: set to defaults\r\nStart screen\r\nInitialise audio\r\n' +
+// The default build carries the public development radio keys, and says so after the banner.
+const STARTUP = 'orlix-fw-io\r\nWARNING: DEVELOPMENT radio keys, not for the field\r\nsettings_init: set to defaults\r\nStart screen\r\nInitialise audio\r\n' +
   'Audio init complete (interrupt-driven DMA)\r\nLoRa done\r\nInitialising USB\r\n';
 
 // The board's frames on the screen line: { start, end, text, chars } (start/end: first start bit,
