@@ -14,7 +14,7 @@ const { Board } = require('./harness/board');
 const { UsbHost } = require('./harness/usb_host');
 const { ScreenFwPeer, frameToBoard } = require('./harness/screen_fw_peer');
 
-const RADIO_CHECK = '_ZN12_GLOBAL__N_126wireless_message_authenticEPKh';
+const RADIO_CHECK = '_Z26wireless_message_authenticPKh';  // wireless_message_authentic(const uint8_t *)
 const DMA_IRQ_0_EXCEPTION = 16 + 11;
 const RADIO_MESSAGE = 48;
 const RADIO_BAUD = 9600;

@@ -13,7 +13,7 @@ if [[ ${1:-} == --json ]]; then json=(--json); shift; fi
 work=${1:-/tmp/orlix-radio-m0plus}
 mkdir -p "$work"
 # The key's value does not change the cycles: the bench keys the check itself.
-printf '#pragma once\n#define WIRELESS_SHARED_SECRET_BYTES %s\n#define WIRELESS_MODULE_CRYPT_BYTES 0, 0, 0\n' \
+printf '#pragma once\n#define WIRELESS_SHARED_SECRET_BYTES %s\n#define WIRELESS_MODULE_CRYPT_BYTES 0, 0, 0\n#define WIRELESS_KEYS_DEVELOPMENT 1\n#define WIRELESS_KEYS_FEATURE "bench"\n' \
     "$(seq -s ', ' 1 32)" >"$work/wireless_keys.h"
 flags=(-mcpu=cortex-m0plus -mthumb -O3 -DNDEBUG -ffunction-sections -fdata-sections -ffreestanding)
 pio=$(ls -d "$root"/build/host/generated/pio "$root"/build/board/generated/pio 2>/dev/null | head -1)
