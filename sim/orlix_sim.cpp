@@ -222,6 +222,7 @@ public:
     void after_slice() {
         sim::usb_pty_step();
         sim::screen_pty_step();
+        if (!cabinet_.built_in_screen && !sim::screen_pty_status().empty()) cabinet_.status = sim::screen_pty_status();
         for (const peers::Line &line : reader_.poll()) {
             show(line.start_ns, "board->screen", line.frame ? "frame" : "console", line.text);
             if (line.frame && line.check_ok && line.payload.compare(0, 1, "D") == 0) cabinet_.report = line.payload;

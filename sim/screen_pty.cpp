@@ -29,6 +29,7 @@ size_t pins_next = 0;      // pin events looked at so far
 bool dir_shown = false;    // the level last shown for the direction outputs
 std::string to_program;    // sent by the board, not yet taken by the program
 std::string from_program;  // the program's current line, for the log
+std::string last_status;   // the last status payload among the program's frames
 
 // The rate the screen unit must use: the nominal one nearest the board's.
 uint32_t line_rate() {
@@ -39,6 +40,10 @@ uint32_t line_rate() {
 void show_program_line(uint64_t t_ns) {
     while (!from_program.empty() && (from_program.back() == '\n' || from_program.back() == '\r')) from_program.pop_back();
     const bool frame = from_program.compare(0, 3, ">>>") == 0;
+    const std::string payload = frame && from_program.size() > 7 ? from_program.substr(3, from_program.size() - 7) : "";
+    if (!payload.empty() && payload[0] != 'F' && peers::frame_to_board(payload) == from_program + "\r\n") {
+        last_status = payload;
+    }
     log_line(t_ns, "screen->board", frame ? "frame" : "bytes", printable(from_program));
     from_program.clear();
 }
@@ -119,6 +124,10 @@ void screen_pty_step() {
     }
     take_from_program();
     give_to_program();
+}
+
+std::string screen_pty_status() {
+    return last_status;
 }
 
 void screen_pty_close() {

@@ -15,5 +15,7 @@ std::string screen_pty_open();
 // Moves bytes both ways; called after every slice of board time.
 void screen_pty_step();
 void screen_pty_close();
+// The last status payload the program sent in a valid frame, or "".
+std::string screen_pty_status();
 
 }  // namespace sim

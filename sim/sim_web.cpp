@@ -25,6 +25,7 @@ constexpr unsigned kStripPins[2] = {28, 29};
 constexpr size_t kLogKept = 400;
 constexpr size_t kAudioKept = 32000;        // two seconds at 16 kHz
 constexpr size_t kAudioPerEvent = 8000;     // half a second
+constexpr size_t kAudioBatch = 800;         // samples handed on together (50 ms), or the last of a clip
 constexpr size_t kCommandsKept = 64;
 constexpr auto kKeepAlive = std::chrono::seconds(1);
 
@@ -47,6 +48,7 @@ std::thread server_thread;
 bool running = false;
 // Main loop side.
 size_t i2s_seen = 0;
+std::vector<int16_t> samples_held;
 std::chrono::steady_clock::time_point last_state;
 std::string last_json;
 
@@ -88,17 +90,22 @@ std::string state_json(const std::string &payload, const std::string &report) {
     return j.str();
 }
 
+// The samples on I2S since the last call (the two channels carry the same),
+// handed on in batches so that a page gets a few events a second, not one a slice.
 void take_samples() {
     const size_t total = vb::i2s_frame_count();
-    if (total == i2s_seen) return;
-    std::vector<vb::StereoFrame> frames;
     try {
-        frames = vb::i2s_frames(total - std::min(total - i2s_seen, kAudioKept), kAudioKept);
+        for (const vb::StereoFrame &f : vb::i2s_frames(total - std::min(total - i2s_seen, kAudioKept), kAudioKept)) {
+            samples_held.push_back(f.left);
+        }
     } catch (const std::runtime_error &) {
     }
+    const bool clip_over = !vb::level(kAmpPin);
     i2s_seen = total;
+    if (samples_held.empty() || (samples_held.size() < kAudioBatch && !clip_over)) return;
     std::lock_guard<std::mutex> hold(shared.lock);
-    for (const vb::StereoFrame &f : frames) shared.audio.push_back(f.left);
+    shared.audio.insert(shared.audio.end(), samples_held.begin(), samples_held.end());
+    samples_held.clear();
     while (shared.audio.size() > kAudioKept) {
         shared.audio.pop_front();
         shared.audio_base++;
@@ -205,6 +212,7 @@ bool web_start(unsigned port) {
     server.Get("/cabinet.css", [](const httplib::Request &, httplib::Response &res) {
         serve_file(res, "cabinet.css", "text/css; charset=utf-8");
     });
+    server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
     server.Post("/command", [](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> hold(shared.lock);
