@@ -322,7 +322,10 @@ int main(int argc, char **argv) {
         }
         const std::string slow = pace.check(vb::now_us());
         if (!slow.empty()) answer(slow + "\n");
-        if (vb::now_us() >= target) commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + 1)));
+        // Ahead of time: sleep until a whole slice is due, or a command comes.
+        if (vb::now_us() >= target) {
+            commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + kSliceUs)));
+        }
     }
     sim::web_stop();
     sim::log_flush_all();

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ constexpr unsigned kDirPins[2] = {10, 11};
 // lost, as on a line whose listener is away.
 constexpr size_t kBacklogLimit = 65536;
 constexpr size_t kReadChunk = 1024;
+constexpr size_t kLineQueue = 4096;
+static_assert(kLineQueue < vb::kUartWireSize, "the wire's queue takes what the line holds");
 // Written by the program and not yet a whole line: shown once this long.
 constexpr size_t kLongestShown = 200;
 
@@ -49,8 +52,14 @@ void show_program_line(uint64_t t_ns) {
 }
 
 void take_from_program() {
+    // Bytes wait here, not on the wire, while the line is busy for longer than
+    // kLineQueue bytes take: a program writing faster than the line rate is
+    // held back, as by a serial port's driver.
+    const vb::Uart &u = vb::board().uart[peers::kScreenUart];
+    const uint64_t queued = u.wire_tail - u.wire_head;
+    if (queued >= kLineQueue) return;
     char buf[kReadChunk];
-    const ssize_t n = read(master, buf, sizeof buf);
+    const ssize_t n = read(master, buf, std::min<size_t>(sizeof buf, kLineQueue - queued));
     if (n <= 0) return;  // nothing now, or nobody has it open
     const uint32_t rate = line_rate();
     const uint64_t start = std::max(vb::now_ns(), vb::board().uart[peers::kScreenUart].wire_free_ns);

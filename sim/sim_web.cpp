@@ -200,6 +200,17 @@ void serve_file(httplib::Response &res, const char *name, const char *type) {
     res.set_content(text.str(), type);
 }
 
+// Commands come only from the page itself: another site open in the same
+// browser may send requests to 127.0.0.1 too (its Origin says so), or reach
+// it under a name of its own (the Host says so).
+bool from_the_page(const httplib::Request &req, unsigned port) {
+    const std::string p = ":" + std::to_string(port);
+    const std::string host = req.get_header_value("Host");
+    const std::string origin = req.get_header_value("Origin");
+    const bool local_host = host == "127.0.0.1" + p || host == "localhost" + p;
+    return local_host && (origin.empty() || origin == "http://" + host);
+}
+
 }  // namespace
 
 bool web_start(unsigned port) {
@@ -214,7 +225,11 @@ bool web_start(unsigned port) {
     });
     server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
-    server.Post("/command", [](const httplib::Request &req, httplib::Response &res) {
+    server.Post("/command", [port](const httplib::Request &req, httplib::Response &res) {
+        if (!from_the_page(req, port)) {
+            res.status = 403;
+            return;
+        }
         std::lock_guard<std::mutex> hold(shared.lock);
         if (shared.commands.size() >= kCommandsKept || req.body.size() > 100 ||
             req.body.find('\n') != std::string::npos) {
