@@ -46,10 +46,8 @@ namespace {
 
 constexpr unsigned kDoorPin = 25;
 constexpr uint64_t kStatusEveryUs = 1000000;
-// The board runs in slices of at most this much board time, and hands back
-// to the commands after at most kBudget of wall time.
-constexpr uint64_t kSliceUs = 1000;
-constexpr auto kBudget = std::chrono::milliseconds(10);
+// The board runs in slices of at most this much board time.
+constexpr uint64_t kSliceUs = 200;
 // Ahead of its schedule, the loop sleeps at most this long at a time.
 constexpr auto kNap = std::chrono::microseconds(1000);
 const char *const kDefaultStatus = "LONNOROFFX050FCN";
@@ -306,11 +304,12 @@ int main(int argc, char **argv) {
     sim::Pace pace(options.speed, vb::now_us());
 
     while (!stop) {
+        // The commands between every two slices: a slice is a millisecond of
+        // board time, a few milliseconds of wall time even on a slow board.
         commands.read(cabinet);
         for (const std::string &line : sim::web_commands()) cabinet.command(line);
-        const auto budget_end = std::chrono::steady_clock::now() + kBudget;
-        uint64_t target = pace.target_us(vb::now_us());
-        while (!stop && vb::now_us() < target && std::chrono::steady_clock::now() < budget_end) {
+        const uint64_t target = pace.target_us(vb::now_us());
+        if (vb::now_us() < target) {
             vb::run_until_us(std::min({target, next_status_us, vb::now_us() + kSliceUs}));
             if (vb::now_us() >= next_status_us) {
                 // A screen unit taking a firmware image sends no status meanwhile.
@@ -318,14 +317,12 @@ int main(int argc, char **argv) {
                 next_status_us += kStatusEveryUs;
             }
             watch.after_slice();
-            target = pace.target_us(vb::now_us());
+        } else {
+            // Ahead of time: sleep until a whole slice is due, or a command comes.
+            commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + kSliceUs)));
         }
         const std::string slow = pace.check(vb::now_us());
         if (!slow.empty()) answer(slow + "\n");
-        // Ahead of time: sleep until a whole slice is due, or a command comes.
-        if (vb::now_us() >= target) {
-            commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + kSliceUs)));
-        }
     }
     sim::web_stop();
     sim::log_flush_all();

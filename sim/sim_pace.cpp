@@ -51,19 +51,21 @@ std::string Pace::check(uint64_t board_us) {
     if (now - window_wall_ < kSpeedWindow) return "";
     const double rate = static_cast<double>(board_us - window_board_) / static_cast<double>(us_of(now - window_wall_));
     const bool short_of_speed = fell_behind_ && rate < speed_ * kShortfall;
+    // A window short of speed after another one: the board cannot keep up
+    // (a single one may be a passing stall of the machine).
+    const bool say = short_of_speed && short_before_ && !said_;
+    const double both = static_cast<double>(board_us - short_board_) / static_cast<double>(us_of(now - short_wall_));
+    short_before_ = short_of_speed;
+    short_wall_ = window_wall_;
+    short_board_ = window_board_;
     window_wall_ = now;
     window_board_ = board_us;
     fell_behind_ = false;
-    if (!short_of_speed || said_) return "";
+    if (!say) return "";
     said_ = true;
     char line[128];
-    if (speed_ == 1.0) {
-        snprintf(line, sizeof line, "board time runs at %.1fx real time: the board cannot keep up and runs as fast as it can",
-                 rate);
-    } else {
-        snprintf(line, sizeof line, "board time runs at %.1fx real time, short of the %gx asked: it runs as fast as it can",
-                 rate, speed_);
-    }
+    snprintf(line, sizeof line, "board time runs at %.1fx real time%s: it runs as fast as it can", both,
+             speed_ == 1.0 ? ", the board cannot keep up" : ", short of the speed asked");
     return line;
 }
 

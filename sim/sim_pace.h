@@ -27,7 +27,8 @@ public:
     // Wall time until the board may run on from `board_us`.
     Clock::duration wait_for(uint64_t board_us) const;
     // Once per speed window: "" or, the first time the board falls short of
-    // its speed, the line that says so ("board time runs at 0.6x real time").
+    // its speed two windows in a row, the line that says so ("board time
+    // runs at 0.6x real time, ...").
     std::string check(uint64_t board_us);
     // Board time per wall time since the start.
     double average(uint64_t board_us) const;
@@ -37,6 +38,9 @@ private:
     Clock::time_point start_wall_, anchor_wall_, window_wall_;
     uint64_t start_board_, anchor_board_, window_board_;
     bool fell_behind_ = false;  // in this window
+    bool short_before_ = false;  // the window before was short of speed; it began here:
+    Clock::time_point short_wall_;
+    uint64_t short_board_ = 0;
     bool said_ = false;
 };
 
