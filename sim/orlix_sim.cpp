@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "screen_fw.h"
-#include "screen_unit.h"
 #include "screen_pty.h"
+#include "screen_unit.h"
 #include "sim_log.h"
 #include "sim_outputs.h"
 #include "sim_pace.h"
@@ -304,8 +304,8 @@ int main(int argc, char **argv) {
     sim::Pace pace(options.speed, vb::now_us());
 
     while (!stop) {
-        // The commands between every two slices: a slice is a millisecond of
-        // board time, a few milliseconds of wall time even on a slow board.
+        // The commands between every two slices: a slice is 200 µs of board
+        // time, well under a millisecond of wall time even on a slow board.
         commands.read(cabinet);
         for (const std::string &line : sim::web_commands()) cabinet.command(line);
         const uint64_t target = pace.target_us(vb::now_us());

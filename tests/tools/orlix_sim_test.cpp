@@ -124,6 +124,7 @@ TEST(OrlixSimTest, ShowsTheBoardsOutputsForAnAlarmPayload) {
     sim.send("close");
     sim.send("send LOFALMPO3X080FCN");
     sim.send("help");
+    sim.send("opne");
     // About two seconds of the board running, then as long as it takes a
     // loaded machine to get there.
     sim.read_until([] { return false; }, 2000);
@@ -146,7 +147,8 @@ TEST(OrlixSimTest, ShowsTheBoardsOutputsForAnAlarmPayload) {
     for (const char *command : {"open | close", "send <payload>", "fob <1-3>", "peer <state> <age_ms>", "help", "quit"}) {
         EXPECT_TRUE(sim.shows("\n  " + std::string(command) + " ")) << command << " missing from the help";
     }
-    EXPECT_TRUE(sim.shows("orlix-sim: stopped at "));
+    EXPECT_TRUE(sim.shows("\nnot a command: opne (help lists them)\n"));
+    EXPECT_TRUE(sim.shows(std::regex("\norlix-sim: stopped at [0-9.]+ ms of board time \\([0-9.]+x real time\\)\n")));
 }
 
 // One end of a pseudo-terminal, opened as an outside program opens it.
