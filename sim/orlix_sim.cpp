@@ -107,6 +107,9 @@ bool parse_options(int argc, char **argv, Options &o) {
                 }
                 o.web_port = static_cast<int>(port);
             }
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            exit(0);
         } else {
             fputs(kUsage, stderr);
             return false;
