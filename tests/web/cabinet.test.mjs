@@ -12,7 +12,7 @@ import puppeteer from 'puppeteer-core';
 
 const SIM = process.env.ORLIX_SIM;
 const CHROMIUM = process.env.ORLIX_CHROMIUM || '/usr/bin/chromium';
-const WAIT_MS = 60000; // every wait: the board may run well below real time on a loaded machine
+const WAIT_MS = 120000; // every wait: the board may run well below real time on a loaded machine
 const ALARM_BLUE = 'rgb(0, 0, 255)';
 
 function freePort() {
