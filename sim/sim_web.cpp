@@ -239,6 +239,11 @@ bool web_start(unsigned port) {
         shared.commands.push_back(req.body);
         res.status = 204;
     });
+    // Not the library's SO_REUSEPORT: a second virtual board must not share the port.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (!server.bind_to_port("127.0.0.1", static_cast<int>(port))) return false;
     i2s_seen = vb::i2s_frame_count();
     server_thread = std::thread([] { server.listen_after_bind(); });
