@@ -32,6 +32,7 @@ size_t pins_next = 0;      // pin events looked at so far
 bool dir_shown = false;    // the level last shown for the direction outputs
 std::string to_program;    // sent by the board, not yet taken by the program
 std::string from_program;  // the program's current line, for the log
+uint64_t line_start_ns = 0;
 std::string last_status;   // the last status payload among the program's frames
 
 // The rate the screen unit must use: the nominal one nearest the board's.
@@ -64,10 +65,10 @@ void take_from_program() {
     const uint32_t rate = line_rate();
     const uint64_t start = std::max(vb::now_ns(), vb::board().uart[peers::kScreenUart].wire_free_ns);
     for (ssize_t i = 0; i < n; i++) {
+        // A line is shown at the start bit of its first byte, as the board's are.
+        if (from_program.empty()) line_start_ns = start + vb::wire_ns(static_cast<size_t>(i), rate);
         from_program.push_back(buf[i]);
-        if (buf[i] == '\n' || from_program.size() >= kLongestShown) {
-            show_program_line(start + vb::wire_ns(static_cast<size_t>(i) + 1, rate));
-        }
+        if (buf[i] == '\n' || from_program.size() >= kLongestShown) show_program_line(line_start_ns);
     }
     vb::send_to_board(peers::kScreenUart, std::string_view(buf, static_cast<size_t>(n)), rate);
 }
