@@ -74,10 +74,13 @@ function appendLog(lines) {
 // queued back to back on a Web Audio context once the user turns it on.
 let audio = null;
 let playAt = 0;
+let received = 0;
 function play(b64) {
-  if (!audio) return;
   const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
   const samples = new Int16Array(bytes.buffer, 0, bytes.length >> 1);
+  received += samples.length;
+  $('heard').textContent = `${(received / SAMPLE_RATE).toFixed(1)} s received`;
+  if (!audio) return;
   const buffer = audio.createBuffer(1, samples.length, SAMPLE_RATE);
   const data = buffer.getChannelData(0);
   for (let i = 0; i < samples.length; i++) data[i] = samples[i] / 32768;

@@ -83,12 +83,14 @@ test('the page shows the door, the alarm lights and a paired fob as the board re
   await waitText('report', '^DOP');
   assert.equal(await text('door'), 'open');
 
-  await sendPayload('LOFALMOFFX050FCN');
+  await sendPayload('LOFALMPO1X050FCN');
   await page.waitForFunction(
     (blue) => [...document.querySelectorAll('.strip .px')].every((px) => px.style.backgroundColor === blue),
     {}, ALARM_BLUE);
   assert.equal(await page.$$eval('.strip .px', (px) => px.length), 400, 'both strips pixel by pixel');
   await waitText('maglock', '^released$');
+  await waitText('amplifier', '^on, clip 1 \\(cabinet is unlocked\\) once, volume 50$');
+  await waitText('heard', '^[1-9][0-9]*\\.[0-9] s received$'); // a second of the clip's samples
 
   // Pair fob 1, then its next press is a lockdown.
   await sendPayload('LOFALMOFFX050FCP');
