@@ -1,6 +1,7 @@
 # Front door. The builds themselves are CMake presets (CMakePresets.json):
 #   board  RP2040 image, build/board/orlix-fw-io.elf and .uf2
-#   host   simulated board, tests, tools and the virtual board, build/host
+#   host   simulated board, tests, tools and the virtual board, build/host (Debug, ASan+UBSan)
+#   run    the virtual board and its tools, optimised without sanitizers, build/run
 SHELL := /bin/bash
 CMAKE ?= cmake
 CTEST ?= ctest
@@ -14,7 +15,7 @@ help:
 	@echo "make host       build the simulated board, tests and tools into build/host"
 	@echo "make fuzz       build the libFuzzer targets (build/fuzz)"
 	@echo "make check      both builds and every test (the board image on the emulated chip too), the fuzz targets briefly"
-	@echo "make run        start the virtual board (build/host/sim/orlix-sim)"
+	@echo "make run        start the virtual board (build/run/sim/orlix-sim; ARGS=\"--web\" and so on)"
 	@echo "make bench      run the benchmarks"
 	@echo "make clean      remove build/ (distclean also removes deps/)"
 
@@ -38,11 +39,12 @@ check: setup firmware host fuzz
 	$(CTEST) --test-dir build/fuzz --output-on-failure -j2
 	nice node --test --test-concurrency=2 tests/emu/
 
-# Only what the virtual board and its tools need, not the tests.
+# Only what the virtual board and its tools need, not the tests, built
+# optimised: the sanitizers of the host build would slow it below real time.
 run: setup
-	@test -f build/host/build.ninja || $(CMAKE) --preset host
-	$(CMAKE) --build --preset host --target orlix-sim orlix-push orlix-fobmsg
-	build/host/sim/orlix-sim
+	@test -f build/run/build.ninja || $(CMAKE) --preset run
+	$(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg
+	build/run/sim/orlix-sim $(ARGS)
 
 # The bench tests, then one table of every figure beside its limit or budget
 # (with the board image's figures from the emulated chip).

@@ -4,13 +4,19 @@
 // payload every second and takes a firmware image pushed through the USB
 // serial port (tools/orlix-push), the board's LoRa module on an air shared
 // with three key fobs and the board of another cabinet. Commands on standard
-// input (`help` lists them):
+// input and from the web page (`help` lists them):
 //   open | close           the door sensor
 //   send <payload>         a status payload (16 characters) framed for the board
 //   fob <1-3>              a press of a key fob
 //   peer <state> <age_ms>  a status broadcast from another cabinet's board
 //   help
 //   quit                   (or Ctrl-C)
+// Options: --speed X (board time per wall time, 0: as fast as it can),
+// --screen-pty (the screen line as a pseudo-terminal for a real screen unit,
+// in place of the built-in one), --web [PORT] (the page on 127.0.0.1).
+//
+// The board runs in short slices between looks at the commands, so that a
+// command is taken within a few milliseconds however slow the board is.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -23,13 +29,16 @@
 #include <cstring>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "screen_fw.h"
+#include "screen_pty.h"
 #include "screen_unit.h"
 #include "sim_log.h"
 #include "sim_outputs.h"
+#include "sim_pace.h"
 #include "sim_radio.h"
+#include "sim_web.h"
 #include "usb_pty.h"
 #include "vboard.h"
 
@@ -37,15 +46,25 @@ namespace {
 
 constexpr unsigned kDoorPin = 25;
 constexpr uint64_t kStatusEveryUs = 1000000;
-constexpr auto kTick = std::chrono::milliseconds(2);
+// The board runs in slices of at most this much board time.
+constexpr uint64_t kSliceUs = 200;
+// Ahead of its schedule, the loop sleeps at most this long at a time.
+constexpr auto kNap = std::chrono::microseconds(1000);
 const char *const kDefaultStatus = "LONNOROFFX050FCN";
+
+const char *const kUsage =
+    "usage: orlix-sim [--speed X] [--screen-pty] [--web [PORT]]\n"
+    "  --speed X      board time runs at X times real time (default 1; 0: as fast as it can)\n"
+    "  --screen-pty   the screen line (UART1) as a pseudo-terminal for a real screen unit;\n"
+    "                 the built-in screen unit steps aside\n"
+    "  --web [PORT]   the cabinet's page on http://127.0.0.1:PORT/ (default 8040)\n";
 
 const char *const kHelp =
     "commands:\n"
     "  open | close             the door sensor: high (open) or low (closed)\n"
     "  send <payload>           a status payload of 16 characters, repeated every second from then on,\n"
     "                           e.g. send LOFALMPO3X080FCN; ending in FCP pairs the fobs pressed meanwhile,\n"
-    "                           FCC forgets every fob, FCN ends either\n"
+    "                           FCC forgets every fob, FCN ends either (with --screen-pty: sent once)\n"
     "  fob <1-3>                a press of fob 1, 2 or 3 (each has its own identifier and counter)\n"
     "  peer <state> <age_ms>    a status broadcast from another cabinet's board: its fob state\n"
     "                           (0 none, 1 lockdown, 2 unlock) and the milliseconds since its last fob event\n"
@@ -58,18 +77,45 @@ void on_signal(int) {
     stop = 1;
 }
 
-std::string printable(const std::string &text) {
-    std::string out;
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
-            out.push_back(c);
-        } else if (c != '\r') {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(c));
-            out += esc;
+struct Options {
+    double speed = 1.0;
+    bool screen_pty = false;
+    int web_port = -1;  // no page
+};
+
+// False (with a message) on anything it does not know.
+bool parse_options(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "--speed" && i + 1 < argc) {
+            char *end = nullptr;
+            o.speed = strtod(argv[++i], &end);
+            if (*end != '\0' || !(o.speed >= 0) || o.speed > 1000) {
+                fprintf(stderr, "orlix-sim: --speed takes a number from 0 to 1000\n");
+                return false;
+            }
+        } else if (arg == "--screen-pty") {
+            o.screen_pty = true;
+        } else if (arg == "--web") {
+            o.web_port = sim::kWebDefaultPort;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                char *end = nullptr;
+                const long port = strtol(argv[++i], &end, 10);
+                if (*end != '\0' || port < 1 || port > 65535) {
+                    fprintf(stderr, "orlix-sim: --web takes a port from 1 to 65535\n");
+                    return false;
+                }
+                o.web_port = static_cast<int>(port);
+            }
+        } else if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            exit(0);
+        } else {
+            fputs(kUsage, stderr);
+            return false;
         }
     }
-    return out;
+    return true;
 }
 
 void show(uint64_t t_ns, const char *direction, const char *kind, const std::string &text) {
@@ -79,7 +125,7 @@ void show(uint64_t t_ns, const char *direction, const char *kind, const std::str
                       text.substr(0, 9) + "... (" + std::to_string(text.size()) + " characters)");
         return;
     }
-    sim::log_line(t_ns, direction, kind, printable(text));
+    sim::log_line(t_ns, direction, kind, sim::printable(text));
 }
 
 void send_status(const std::string &payload) {
@@ -95,37 +141,48 @@ long long number(const std::string &word, unsigned long long max) {
     return n <= max ? static_cast<long long>(n) : -1;
 }
 
-void handle_command(const std::string &line, std::string &status, sim::RadioSide &radio) {
-    std::istringstream in(line);
-    std::string word, a, b, extra;
-    in >> word >> a >> b >> extra;
-    if (line == "open" || line == "close") {
-        vb::drive_pin(kDoorPin, line == "open");
-        sim::log_note(vb::now_ns(), line == "open" ? "door sensor high (open)" : "door sensor low (closed)");
-    } else if (line.rfind("send ", 0) == 0) {
-        status = line.substr(5);
-        send_status(status);
-    } else if (word == "fob" && !a.empty() && b.empty() && number(a, sim::kFobs) >= 1) {
-        radio.press(static_cast<unsigned>(number(a, sim::kFobs)));
-    } else if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 && number(b, 0xFFFFFFFFull) >= 0) {
-        radio.peer_status(static_cast<uint8_t>(number(a, 255)), static_cast<uint32_t>(number(b, 0xFFFFFFFFull)));
-    } else if (line == "quit") {
-        stop = 1;
-    } else if (line == "help") {
-        sim::log_flush_all();
-        fputs(kHelp, stdout);
-        fflush(stdout);
-    } else if (!line.empty()) {
-        sim::log_flush_all();
-        printf("not a command: %s\n%s", printable(line).c_str(), kHelp);
-        fflush(stdout);
-    }
+void answer(const std::string &text) {
+    sim::log_flush_all();
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
 }
+
+// The cabinet around the board: what it is told and what it has said.
+struct Cabinet {
+    sim::RadioSide radio;
+    std::string status = kDefaultStatus;  // the status payload sent last
+    std::string report;                   // the input report the board sent last
+    bool built_in_screen = true;
+
+    void command(const std::string &line) {
+        std::istringstream in(line);
+        std::string word, a, b, extra;
+        in >> word >> a >> b >> extra;
+        if (line == "open" || line == "close") {
+            vb::drive_pin(kDoorPin, line == "open");
+            sim::log_note(vb::now_ns(), line == "open" ? "door sensor high (open)" : "door sensor low (closed)");
+        } else if (line.rfind("send ", 0) == 0) {
+            status = line.substr(5);
+            send_status(status);
+        } else if (word == "fob" && !a.empty() && b.empty() && number(a, sim::kFobs) >= 1) {
+            radio.press(static_cast<unsigned>(number(a, sim::kFobs)));
+        } else if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 &&
+                   number(b, 0xFFFFFFFFull) >= 0) {
+            radio.peer_status(static_cast<uint8_t>(number(a, 255)), static_cast<uint32_t>(number(b, 0xFFFFFFFFull)));
+        } else if (line == "quit") {
+            stop = 1;
+        } else if (line == "help") {
+            answer(kHelp);
+        } else if (!line.empty()) {
+            answer("not a command: " + sim::printable(line) + " (help lists them)\n");
+        }
+    }
+};
 
 // Standard input, read as it comes: whole lines are commands.
 class Commands {
 public:
-    void read(std::string &status, sim::RadioSide &radio) {
+    void read(Cabinet &cabinet) {
         if (closed_) return;
         pollfd in{STDIN_FILENO, POLLIN, 0};
         if (poll(&in, 1, 0) <= 0 || !(in.revents & (POLLIN | POLLHUP))) return;
@@ -141,8 +198,15 @@ public:
             std::string line = pending_.substr(0, end);
             pending_.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            handle_command(line, status, radio);
+            cabinet.command(line);
         }
+    }
+    // Sleeps until a command comes or `d` has passed.
+    void wait(std::chrono::steady_clock::duration d) const {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+        const timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        ppoll(&in, closed_ ? 0 : 1, &t, nullptr);
     }
 
 private:
@@ -150,74 +214,125 @@ private:
     bool closed_ = false;
 };
 
-}  // namespace
+// What the board did in the last slice, to the log, the page and the peers.
+class Watch {
+public:
+    Watch(Cabinet &cabinet, peers::ScreenFw *screen_fw)
+        : cabinet_(cabinet), screen_fw_(screen_fw), outputs_([&cabinet] { return cabinet.status; }) {}
 
-int main() {
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
-           "peer <state> <age_ms>, help, quit.\n");
+    void after_slice() {
+        sim::usb_pty_step();
+        sim::screen_pty_step();
+        if (!cabinet_.built_in_screen && !sim::screen_pty_status().empty()) cabinet_.status = sim::screen_pty_status();
+        for (const peers::Line &line : reader_.poll()) {
+            show(line.start_ns, "board->screen", line.frame ? "frame" : "console", line.text);
+            if (line.frame && line.check_ok && line.payload.compare(0, 1, "D") == 0) cabinet_.report = line.payload;
+        }
+        if (screen_fw_ != nullptr) {
+            for (; answers_shown_ < screen_fw_->answered().size(); answers_shown_++) {
+                show(screen_fw_->answer_arrivals()[answers_shown_], "screen->board", "frame",
+                     ">>>" + screen_fw_->answered()[answers_shown_]);
+            }
+        }
+        if (vb::boots() != boots_seen_) {
+            boots_seen_ = vb::boots();
+            sim::log_note(vb::now_ns(), "--- board restarted (boot " + std::to_string(boots_seen_) + ")");
+        }
+        outputs_.poll();
+        cabinet_.radio.poll();
+        sim::log_flush(vb::now_ns());
+        sim::web_step(cabinet_.status, cabinet_.report);
+    }
 
-    vb::drive_pin(kDoorPin, false);
-    // The LoRa module is powered with the board, and the fobs and the other
-    // cabinet are on the same air.
-    sim::RadioSide radio;
-    std::string status = kDefaultStatus;
-    sim::Outputs outputs([&status] { return status; });
-    vb::power_on();
-    // ---- USB serial port: a pseudo-terminal (sim/usb_pty.cpp) ----
+private:
+    Cabinet &cabinet_;
+    peers::ScreenFw *screen_fw_;
+    sim::Outputs outputs_;
+    peers::LineReader reader_;
+    size_t answers_shown_ = 0;
+    uint32_t boots_seen_ = vb::boots();
+};
+
+void open_ports(const Options &options) {
     const std::string usb_tty = sim::usb_pty_open();
     if (usb_tty.empty()) {
         perror("orlix-sim: USB serial port");
     } else {
         printf("USB serial port (the board's console): %s\n", usb_tty.c_str());
     }
+    if (options.screen_pty) {
+        const std::string screen_tty = sim::screen_pty_open();
+        if (screen_tty.empty()) {
+            perror("orlix-sim: screen line");
+        } else {
+            printf("screen line (UART1, 115200 baud, 921600 during a firmware transfer): %s\n", screen_tty.c_str());
+        }
+    }
     fflush(stdout);
-    // ---- end USB serial port ----
-    peers::LineReader reader;
-    // The screen unit's side of a firmware transfer, stepped every 100 µs of board time.
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!parse_options(argc, argv, options)) return 64;
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGPIPE, SIG_IGN);
+    printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
+           "peer <state> <age_ms>, help, quit.\n");
+    if (options.web_port >= 0) {
+        if (!sim::web_start(static_cast<unsigned>(options.web_port))) {
+            fprintf(stderr, "orlix-sim: cannot serve on 127.0.0.1 port %d (taken?)\n", options.web_port);
+            return 69;
+        }
+        sim::log_set_tap(sim::web_log);
+        printf("web page: http://127.0.0.1:%d/\n", options.web_port);
+    }
+
+    vb::drive_pin(kDoorPin, false);
+    // The LoRa module is powered with the board, and the fobs and the other
+    // cabinet are on the same air.
+    Cabinet cabinet;
+    cabinet.built_in_screen = !options.screen_pty;
+    vb::power_on();
+    open_ports(options);
+    // The built-in screen unit's side of a firmware transfer, stepped every 100 µs of board time.
     peers::ScreenFw screen_fw;
-    vb::add_peer([&screen_fw] { screen_fw.step(); });
-    radio.attach();
-    size_t answers_shown = 0;
+    if (cabinet.built_in_screen) vb::add_peer([&screen_fw] { screen_fw.step(); });
+    cabinet.radio.attach();
+    Watch watch(cabinet, cabinet.built_in_screen ? &screen_fw : nullptr);
     Commands commands;
-    uint64_t next_status_us = kStatusEveryUs;
-    uint32_t boots_seen = vb::boots();
-    const auto start = std::chrono::steady_clock::now();
+    uint64_t next_status_us = cabinet.built_in_screen ? kStatusEveryUs : UINT64_MAX;
+    sim::Pace pace(options.speed, vb::now_us());
 
     while (!stop) {
-        std::this_thread::sleep_for(kTick);
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        const uint64_t target = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-        while (vb::now_us() < target && !stop) {
-            const uint64_t step = std::min(target, std::min(next_status_us, vb::now_us() + 1000));
-            vb::run_until_us(step);
-            sim::usb_pty_step();  // USB serial port
+        // The commands between every two slices: a slice is 200 µs of board
+        // time, well under a millisecond of wall time even on a slow board.
+        commands.read(cabinet);
+        for (const std::string &line : sim::web_commands()) cabinet.command(line);
+        const uint64_t target = pace.target_us(vb::now_us());
+        if (vb::now_us() < target) {
+            vb::run_until_us(std::min({target, next_status_us, vb::now_us() + kSliceUs}));
             if (vb::now_us() >= next_status_us) {
                 // A screen unit taking a firmware image sends no status meanwhile.
-                if (!screen_fw.in_session()) send_status(status);
+                if (!screen_fw.in_session()) send_status(cabinet.status);
                 next_status_us += kStatusEveryUs;
             }
-            for (const peers::Line &line : reader.poll()) {
-                show(line.start_ns, "board->screen", line.frame ? "frame" : "console", line.text);
-            }
-            for (; answers_shown < screen_fw.answered().size(); answers_shown++) {
-                show(screen_fw.answer_arrivals()[answers_shown], "screen->board", "frame",
-                     ">>>" + screen_fw.answered()[answers_shown]);
-            }
-            if (vb::boots() != boots_seen) {
-                boots_seen = vb::boots();
-                sim::log_note(vb::now_ns(), "--- board restarted (boot " + std::to_string(boots_seen) + ")");
-            }
-            outputs.poll();
-            radio.poll();
-            sim::log_flush(vb::now_ns());
+            watch.after_slice();
+        } else {
+            // Ahead of time: sleep until a whole slice is due, or a command comes.
+            commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + kSliceUs)));
         }
-        commands.read(status, radio);
+        const std::string slow = pace.check(vb::now_us());
+        if (!slow.empty()) answer(slow + "\n");
     }
+    sim::web_stop();
     sim::log_flush_all();
-    sim::usb_pty_close();  // USB serial port
+    sim::screen_pty_close();
+    sim::usb_pty_close();
     vb::power_off();
-    printf("orlix-sim: stopped at %.3f ms of board time\n", static_cast<double>(vb::now_ns()) / 1e6);
+    printf("orlix-sim: stopped at %.3f ms of board time (%.2fx real time)\n", static_cast<double>(vb::now_ns()) / 1e6,
+           pace.average(vb::now_us()));
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <utility>
 
 namespace sim {
 
@@ -9,10 +10,12 @@ namespace {
 
 // Ordered by time; lines of equal time keep the order they came in.
 std::multimap<uint64_t, std::string> held;
+std::function<void(const std::string &)> tapped;
 
 void print(const std::string &line) {
     fputs(line.c_str(), stdout);
     fputc('\n', stdout);
+    if (tapped) tapped(line);
 }
 
 }  // namespace
@@ -42,6 +45,24 @@ void log_flush_all() {
     for (const auto &line : held) print(line.second);
     held.clear();
     fflush(stdout);
+}
+
+void log_set_tap(std::function<void(const std::string &line)> tap) {
+    tapped = std::move(tap);
+}
+
+std::string printable(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+            out.push_back(c);
+        } else if (c != '\r') {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(c));
+            out += esc;
+        }
+    }
+    return out;
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sim {
@@ -19,5 +20,9 @@ void log_note(uint64_t t_ns, const std::string &text);
 void log_flush(uint64_t now_ns);
 // Prints every line held.
 void log_flush_all();
+// Every line printed is also handed to `tap` (the web page's log).
+void log_set_tap(std::function<void(const std::string &line)> tap);
+// The text with control characters as \xNN escapes (a "\r" dropped).
+std::string printable(const std::string &text);
 
 }  // namespace sim

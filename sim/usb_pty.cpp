@@ -1,14 +1,12 @@
 #include "usb_pty.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
+#include "pty.h"
 #include "vboard_usb.h"
 
 namespace sim {
@@ -24,23 +22,6 @@ int master = -1;
 bool terminal_open = false;
 size_t delivered = 0;     // bytes of the host's received log passed to the program
 std::string to_program;  // read from the board, not yet taken by the program
-
-bool program_has_it_open() {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 0) < 0) return false;
-    return !(p.revents & POLLHUP);
-}
-
-void set_raw(const char *path) {
-    const int slave = open(path, O_RDWR | O_NOCTTY);
-    if (slave < 0) return;
-    termios t{};
-    if (tcgetattr(slave, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    close(slave);  // the settings stay with the pseudo-terminal
-}
 
 void from_program() {
     char buf[kReadChunk];
@@ -69,21 +50,8 @@ void to_program_flush() {
 }  // namespace
 
 std::string usb_pty_open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0) return {};
-    if (grantpt(master) != 0 || unlockpt(master) != 0) {
-        close(master);
-        master = -1;
-        return {};
-    }
-    const char *path = ptsname(master);
-    if (path == nullptr) {
-        close(master);
-        master = -1;
-        return {};
-    }
-    const std::string name = path;
-    set_raw(name.c_str());
+    const std::string name = pty_open_raw(&master, 115200);
+    if (name.empty()) return {};
     delivered = vb::usb::received_count();
     vb::usb::plug();
     return name;
@@ -91,7 +59,7 @@ std::string usb_pty_open() {
 
 void usb_pty_step() {
     if (master < 0) return;
-    const bool open_now = program_has_it_open();
+    const bool open_now = pty_in_use(master);
     if (open_now != terminal_open) {
         terminal_open = open_now;
         if (open_now) {

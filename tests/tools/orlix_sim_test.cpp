@@ -1,5 +1,6 @@
 // orlix-sim as a user runs it: a child process whose standard input and
-// output are pipes. The virtual board runs in real time, so every wait here
+// output are pipes, and with --screen-pty a screen unit of the test's own on
+// the screen line's pseudo-terminal. The virtual board runs in real time, so every wait here
 // is generous and nothing depends on exact timings.
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +13,10 @@
 #include <chrono>
 #include <functional>
 #include <regex>
+#include <termios.h>
+
+#include "screen_fw.h"
+#include "screen_unit.h"
 #include <string>
 
 namespace {
@@ -23,7 +28,7 @@ constexpr int kQuitMs = 30000;     // until it has stopped
 
 class Sim {
 public:
-    Sim() {
+    explicit Sim(const char *option = nullptr) {
         signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
@@ -35,7 +40,7 @@ public:
             close(in[1]);
             close(out[0]);
             close(out[1]);
-            execl(ORLIX_SIM_PATH, ORLIX_SIM_PATH, static_cast<char *>(nullptr));
+            execl(ORLIX_SIM_PATH, ORLIX_SIM_PATH, option, static_cast<char *>(nullptr));
             _exit(127);
         }
         close(in[0]);
@@ -119,6 +124,7 @@ TEST(OrlixSimTest, ShowsTheBoardsOutputsForAnAlarmPayload) {
     sim.send("close");
     sim.send("send LOFALMPO3X080FCN");
     sim.send("help");
+    sim.send("opne");
     // About two seconds of the board running, then as long as it takes a
     // loaded machine to get there.
     sim.read_until([] { return false; }, 2000);
@@ -141,7 +147,109 @@ TEST(OrlixSimTest, ShowsTheBoardsOutputsForAnAlarmPayload) {
     for (const char *command : {"open | close", "send <payload>", "fob <1-3>", "peer <state> <age_ms>", "help", "quit"}) {
         EXPECT_TRUE(sim.shows("\n  " + std::string(command) + " ")) << command << " missing from the help";
     }
-    EXPECT_TRUE(sim.shows("orlix-sim: stopped at "));
+    EXPECT_TRUE(sim.shows("\nnot a command: opne (help lists them)\n"));
+    EXPECT_TRUE(sim.shows(std::regex("\norlix-sim: stopped at [0-9.]+ ms of board time \\([0-9.]+x real time\\)\n")));
+}
+
+// One end of a pseudo-terminal, opened as an outside program opens it.
+class Port {
+public:
+    explicit Port(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~Port() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool is_open() const { return fd_ >= 0; }
+    void write_all(const std::string &bytes) {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // The next whole line ("\n" included) that `wanted` accepts; "" after `ms`.
+    std::string line_where(const std::function<bool(const std::string &)> &wanted, int ms) {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            for (size_t nl; (nl = input_.find('\n')) != std::string::npos;) {
+                const std::string line = input_.substr(0, nl + 1);
+                input_.erase(0, nl + 1);
+                if (wanted(line)) return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) return "";
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 200))) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) input_.append(buf, static_cast<size_t>(n));
+        }
+    }
+    std::string line_starting(const std::string &head, int ms) {
+        return line_where([&head](const std::string &l) { return l.compare(0, head.size(), head) == 0; }, ms);
+    }
+
+private:
+    int fd_;
+    std::string input_;
+};
+
+std::string pty_path(const Sim &sim, const char *label) {
+    std::smatch m;
+    const std::regex line(std::string(label) + "[^\n]*: (/dev/pts/[0-9]+)\n");
+    return std::regex_search(sim.output, m, line) ? m[1].str() : "";
+}
+
+// "<<<" + payload + check value + "\r\n", as the board frames it.
+std::string board_frame(const std::string &payload) {
+    std::string frame = peers::frame_to_board(payload);
+    frame.replace(0, 3, "<<<");
+    return frame;
+}
+
+// A screen unit outside the virtual board: status payloads in, reports out,
+// and a firmware image relayed from the USB port answered from here.
+TEST(OrlixSimTest, ScreenLinePtyServesAnOutsideScreenUnit) {
+    Sim sim("--screen-pty");
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.read_until([&] { return sim.shows("screen line (UART1") && sim.shows("USB serial port"); },
+                               kStartMs))
+        << sim.output;
+    Port screen(pty_path(sim, "screen line"));
+    ASSERT_TRUE(screen.is_open()) << sim.output;
+
+    // Reports in exact bytes, and no built-in screen unit sending status
+    // payloads (its first comes at 1 s) after five of them.
+    for (int i = 0; i < 5; i++) ASSERT_EQ(screen.line_starting("<<<", kOutputsMs), board_frame("DCLOOOF00V010B"));
+    sim.read_until([] { return false; }, 300);
+    EXPECT_FALSE(sim.shows("screen->board")) << sim.output;
+
+    screen.write_all(peers::frame_to_board("LOFALMOFFX050FCN"));
+    EXPECT_TRUE(sim.read_until([&] { return sim.shows("maglock: released") && sim.shows("strips: blue"); },
+                               kOutputsMs))
+        << sim.output;
+    EXPECT_TRUE(sim.shows("screen->board  frame   >>>LOFALMOFFX050FCN"));
+    EXPECT_TRUE(sim.shows("board          pins    GPIO 10, 11 high: the board transmits"));
+    EXPECT_TRUE(sim.shows("board          pins    GPIO 10, 11 low: the board listens"));
+
+    // A five-byte image: begin, ready, one block and the window end at the
+    // fast rate, acknowledgement, finish with the image's CRC-32, completion.
+    Port usb(pty_path(sim, "USB serial port"));
+    ASSERT_TRUE(usb.is_open());
+    usb.write_all("FWUP 5\nhello");
+    EXPECT_EQ(usb.line_where([](const std::string &l) { return l.find("START") != std::string::npos; }, kOutputsMs),
+              "START\n");
+    EXPECT_EQ(screen.line_starting("<<<F", kOutputsMs), board_frame("FB0000000504000E1000"));
+    screen.write_all(peers::frame_to_board("FR"));
+    EXPECT_EQ(screen.line_starting("<<<FD", kOutputsMs), board_frame("FD0000aGVsbG8="));
+    EXPECT_EQ(screen.line_starting("<<<F", kOutputsMs), board_frame("FP0001"));
+    screen.write_all(peers::frame_to_board("FA0001"));
+    char finish[16];
+    snprintf(finish, sizeof finish, "FZ%08X", peers::crc32_iso_hdlc({'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(screen.line_starting("<<<F", kOutputsMs), board_frame(finish));
+    screen.write_all(peers::frame_to_board("FC00"));
+    EXPECT_EQ(usb.line_where([](const std::string &l) { return l.find_first_not_of("\r\n") != std::string::npos; },
+                             kOutputsMs),
+              "DONE\n");
+    // Back at 115200 baud, the reports again.
+    EXPECT_EQ(screen.line_starting("<<<D", kOutputsMs), board_frame("DCLOOOF00V010B"));
+    sim.send("quit");
+    EXPECT_EQ(sim.exit_status(kQuitMs), 0) << sim.output;
 }
 
 }  // namespace
