@@ -66,6 +66,11 @@ target_include_directories(orlix_vboard PUBLIC
   ${CMAKE_SOURCE_DIR}/platform/host/board ${CMAKE_SOURCE_DIR}/platform/host/harness)
 target_compile_options(orlix_vboard PRIVATE ${ORLIX_WARNINGS})
 target_link_libraries(orlix_vboard PUBLIC pthread)
+# The firmware's variables in one range, which the board puts back at each
+# reset (platform/host/board/ram.cpp).
+set(ORLIX_FW_RAM_SCRIPT ${CMAKE_SOURCE_DIR}/platform/host/board/firmware_ram.ld)
+target_link_options(orlix_vboard INTERFACE -Wl,-T,${ORLIX_FW_RAM_SCRIPT})
+set_property(TARGET orlix_vboard APPEND PROPERTY INTERFACE_LINK_DEPENDS ${ORLIX_FW_RAM_SCRIPT})
 
 
 # A test of a host tool: it runs the tool's executable, whose path it gets

@@ -144,6 +144,14 @@ extern bool in_firmware_child;
 
 // Power-on state of every device (flash and the peers' side excepted).
 void board_power_on_reset();
+// The firmware's variables: keep() takes their initial values (before any
+// firmware code runs), restore() puts them back, as a reset does on the chip.
+void firmware_ram_keep();
+void firmware_ram_restore();
+// The board as a new process has it: every device, the flash, the clock, the
+// logs and the peers' side of the wires and pins, as from the factory. The
+// firmware must not be running.
+void board_fresh();
 
 // Firmware side ----------------------------------------------------------------
 
