@@ -72,6 +72,7 @@ void board_power_on_reset_into(Board &b) {
     for (Pin &p : b.pins) p = Pin{kFuncNull, false, false, false, true, p.ext_driven, p.ext_level};
     for (Uart &u : b.uart) {
         u.enabled = false;
+        u.divisor64 = 0;
         u.baud = 0;
         u.byte_ns_x64 = 0;
         u.tx_head = u.tx_count = 0;
@@ -80,6 +81,7 @@ void board_power_on_reset_into(Board &b) {
     }
     b.watchdog = Watchdog{};
     b.sys_clock_hz = kDefaultSysClockHz;
+    b.peri_clock_hz = kDefaultSysClockHz;
     b.stdio_ready = false;
     b.stdio_last_cr = false;
     b.next_event_ns = kNever;
