@@ -74,9 +74,10 @@ set_property(TARGET orlix_vboard APPEND PROPERTY INTERFACE_LINK_DEPENDS ${ORLIX_
 
 
 # A test of a host tool: it runs the tool's executable, whose path it gets
-# in the macro named `path_define`.
+# in the macro named `path_define`. Like every test binary, it gives each
+# case a fresh board.
 function(orlix_tool_test name tool path_define)
-  add_executable(${name} ${ARGN})
+  add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/tests/support/fresh_board.cpp)
   target_compile_definitions(${name} PRIVATE ${path_define}="$<TARGET_FILE:${tool}>")
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_link_libraries(${name} PRIVATE orlix_peers GTest::gtest GTest::gtest_main)
