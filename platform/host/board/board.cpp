@@ -89,14 +89,13 @@ void board_power_on_reset_into(Board &b) {
     for (size_t i = 0; i < r.count; i++) r.devices[i].power_on_reset();
 }
 
-// The board as it comes from the factory, in zeroed memory.
+// What the board block holds, in zeroed memory, besides its power-on state.
 void init_board(Board &b) {
     sem_init(&b.to_firmware, 1, 0);
     sem_init(&b.to_host, 1, 0);
     b.limit_ns = kNever;
     b.xosc_hz = kXoscHz;
     b.stack_depth = kDefaultStackDepth;
-    board_power_on_reset_into(b);
 }
 
 // The main stack's page becomes shared memory too (see core.cpp).
@@ -119,6 +118,7 @@ Board *map_board() {
     }
     auto *b = static_cast<Board *>(p);
     init_board(*b);
+    board_power_on_reset_into(*b);
     return b;
 }
 
