@@ -66,12 +66,18 @@ target_include_directories(orlix_vboard PUBLIC
   ${CMAKE_SOURCE_DIR}/platform/host/board ${CMAKE_SOURCE_DIR}/platform/host/harness)
 target_compile_options(orlix_vboard PRIVATE ${ORLIX_WARNINGS})
 target_link_libraries(orlix_vboard PUBLIC pthread)
+# The firmware's variables in one range, which the board puts back at each
+# reset (platform/host/board/ram.cpp).
+set(ORLIX_FW_RAM_SCRIPT ${CMAKE_SOURCE_DIR}/platform/host/board/firmware_ram.ld)
+target_link_options(orlix_vboard INTERFACE -Wl,-T,${ORLIX_FW_RAM_SCRIPT})
+set_property(TARGET orlix_vboard APPEND PROPERTY INTERFACE_LINK_DEPENDS ${ORLIX_FW_RAM_SCRIPT})
 
 
 # A test of a host tool: it runs the tool's executable, whose path it gets
-# in the macro named `path_define`.
+# in the macro named `path_define`. Like every test binary, it gives each
+# case a fresh board.
 function(orlix_tool_test name tool path_define)
-  add_executable(${name} ${ARGN})
+  add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/tests/support/fresh_board.cpp)
   target_compile_definitions(${name} PRIVATE ${path_define}="$<TARGET_FILE:${tool}>")
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_link_libraries(${name} PRIVATE orlix_peers GTest::gtest GTest::gtest_main)

@@ -19,7 +19,7 @@ constexpr unsigned kScreenUart = 1;
 constexpr uint32_t kMaxImage = 1100;  // two blocks at most keep each input quick
 constexpr size_t kMaxAnswer = 24;
 constexpr int kMaxPolls = 8;  // each poll may put a frame or a window on the line
-constexpr uint32_t kNormalUartBaud = 115208;  // 115200 from 132 MHz
+constexpr uint32_t kNormalUartBaud = 115176;  // 115200 from the 48 MHz clk_peri
 
 void bring_up() {
     vb::unit_setup();

@@ -19,9 +19,6 @@
 
 namespace test {
 
-// The rates the board's UART really runs at from 132 MHz.
-constexpr uint32_t kActualFastBaud = 921465;
-
 inline std::vector<std::string> &fw_words() {
     static std::vector<std::string> words;
     return words;

@@ -22,7 +22,7 @@ using Words = std::vector<std::string>;
 
 constexpr uint64_t kUsNs = 1000;
 constexpr uint64_t kMsNs = 1000000;
-constexpr uint32_t kActualFastBaud = 921465;
+using test::kActualFastBaud;
 // The console reads an OUT packet at its next pass; a pass of the whole
 // loop (a status dump or a light update at most) stays well below this.
 constexpr uint64_t kConsoleLatencyNs = 2 * kMsNs;

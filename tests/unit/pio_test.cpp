@@ -217,6 +217,7 @@ void record_completion() {
 }
 
 TEST_F(PioModelTest, ADmaChannelPacedByTheI2sFifoCompletesWhenItsLastWordGoesIn) {
+    handler_times.clear();
     start_i2s();
     static uint32_t buffer[100];
     for (uint32_t i = 0; i < 100; i++) buffer[i] = (i << 16) | (0xFFFF - i);

@@ -20,14 +20,48 @@ constexpr size_t kStackPageSize = 4096;
 constexpr size_t kMaxDevices = 16;
 constexpr size_t kSharedArenaSize = size_t{256} << 20;
 
+constexpr size_t kMaxSharedObjects = 32;
+constexpr size_t kMaxFreshStates = 8;
+
+struct SharedObject {
+    void *object;
+    void (*construct)(void *);
+};
+
 struct Registry {
     DeviceHooks devices[kMaxDevices];
     size_t count;
+    SharedObject shared[kMaxSharedObjects];
+    size_t shared_count;
+    void (*fresh_states[kMaxFreshStates])();
+    size_t fresh_count;
 };
 
 Registry &registry() {
     static Registry r{};
     return r;
+}
+
+struct Arena {
+    uint8_t *base;
+    size_t used;
+};
+
+Arena &arena() {
+    static Arena a{};
+    return a;
+}
+
+[[noreturn]] void registry_full(const char *what) {
+    fprintf(stderr, "virtual board: too many %s\n", what);
+    abort();
+}
+
+// Zeroes shared memory as a new mapping has it. Dropping the pages is far
+// cheaper than writing the logs' megabytes; writing them is the fallback.
+void wipe(void *start, size_t len) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (madvise(start, (len + page - 1) / page * page, MADV_REMOVE) != 0) memset(start, 0, len);
 }
 
 Board *the_board = nullptr;
@@ -38,6 +72,7 @@ void board_power_on_reset_into(Board &b) {
     for (Pin &p : b.pins) p = Pin{kFuncNull, false, false, false, true, p.ext_driven, p.ext_level};
     for (Uart &u : b.uart) {
         u.enabled = false;
+        u.divisor64 = 0;
         u.baud = 0;
         u.byte_ns_x64 = 0;
         u.tx_head = u.tx_count = 0;
@@ -46,11 +81,21 @@ void board_power_on_reset_into(Board &b) {
     }
     b.watchdog = Watchdog{};
     b.sys_clock_hz = kDefaultSysClockHz;
+    b.peri_clock_hz = kDefaultSysClockHz;
     b.stdio_ready = false;
     b.stdio_last_cr = false;
     b.next_event_ns = kNever;
     const Registry &r = registry();
     for (size_t i = 0; i < r.count; i++) r.devices[i].power_on_reset();
+}
+
+// What the board block holds, in zeroed memory, besides its power-on state.
+void init_board(Board &b) {
+    sem_init(&b.to_firmware, 1, 0);
+    sem_init(&b.to_host, 1, 0);
+    b.limit_ns = kNever;
+    b.xosc_hz = kXoscHz;
+    b.stack_depth = kDefaultStackDepth;
 }
 
 // The main stack's page becomes shared memory too (see core.cpp).
@@ -72,11 +117,7 @@ Board *map_board() {
         abort();
     }
     auto *b = static_cast<Board *>(p);
-    sem_init(&b->to_firmware, 1, 0);
-    sem_init(&b->to_host, 1, 0);
-    b->limit_ns = kNever;
-    b->xosc_hz = kXoscHz;
-    b->stack_depth = kDefaultStackDepth;
+    init_board(*b);
     board_power_on_reset_into(*b);
     return b;
 }
@@ -94,34 +135,58 @@ void board_power_on_reset() {
     board_power_on_reset_into(board());
 }
 
+void board_fresh() {
+    Board &b = board();
+    sem_destroy(&b.to_firmware);
+    sem_destroy(&b.to_host);
+    wipe(&b, sizeof b);
+    init_board(b);
+    Arena &a = arena();
+    if (a.used > 0) wipe(a.base, a.used);
+    const Registry &r = registry();
+    for (size_t i = 0; i < r.shared_count; i++) r.shared[i].construct(r.shared[i].object);
+    for (size_t i = 0; i < r.fresh_count; i++) r.fresh_states[i]();
+    memset(__StackBottom, 0, kStackSize);
+    firmware_ram_restore();
+    board_power_on_reset_into(b);
+}
+
 Device::Device(const DeviceHooks &hooks) {
     Registry &r = registry();
-    if (r.count == kMaxDevices) {
-        fprintf(stderr, "virtual board: too many devices\n");
-        abort();
-    }
+    if (r.count == kMaxDevices) registry_full("devices");
     r.devices[r.count++] = hooks;
 }
 
+FreshState::FreshState(void (*make_fresh)()) {
+    Registry &r = registry();
+    if (r.fresh_count == kMaxFreshStates) registry_full("fresh states");
+    r.fresh_states[r.fresh_count++] = make_fresh;
+}
+
+void shared_remember(void *object, void (*construct)(void *)) {
+    Registry &r = registry();
+    if (r.shared_count == kMaxSharedObjects) registry_full("shared objects");
+    r.shared[r.shared_count++] = SharedObject{object, construct};
+}
+
 void *shared_alloc_bytes(size_t size, size_t align) {
-    static uint8_t *arena = nullptr;
-    static size_t used = 0;
-    if (arena == nullptr) {
+    Arena &a = arena();
+    if (a.base == nullptr) {
         void *p = mmap(nullptr, kSharedArenaSize, PROT_READ | PROT_WRITE,
                        MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (p == MAP_FAILED) {
             perror("virtual board: mmap arena");
             abort();
         }
-        arena = static_cast<uint8_t *>(p);
+        a.base = static_cast<uint8_t *>(p);
     }
-    used = (used + align - 1) / align * align;
-    if (used + size > kSharedArenaSize) {
+    a.used = (a.used + align - 1) / align * align;
+    if (a.used + size > kSharedArenaSize) {
         fprintf(stderr, "virtual board: shared arena exhausted\n");
         abort();
     }
-    void *out = arena + used;
-    used += size;
+    void *out = a.base + a.used;
+    a.used += size;
     return out;
 }
 

@@ -25,6 +25,9 @@ constexpr uint64_t kNever = UINT64_MAX;
 // advances the clock as it does on the board (about 33 cycles at 132 MHz).
 constexpr uint64_t kCallCostNs = 250;
 constexpr uint32_t kDefaultSysClockHz = 125000000;  // what the runtime sets before main
+// clk_peri, which clocks the UARTs, follows clk_sys until the firmware sets
+// the system clock; then the SDK moves it to the USB PLL's 48 MHz.
+constexpr uint32_t kUsbPllHz = 48000000;
 constexpr uint32_t kXoscHz = 12000000;
 constexpr uint32_t kStackSize = 0x800;
 constexpr uint32_t kDefaultStackDepth = 0x60;  // bytes main's caller holds on the board
@@ -65,6 +68,7 @@ struct WireByte {
 
 struct Uart {
     bool enabled;
+    uint32_t divisor64;    // IBRD * 64 + FBRD, as the SDK wrote them
     uint32_t baud;         // actual rate
     uint64_t byte_ns_x64;  // 10 bit times, in 1/64 ns
     // transmit side
@@ -114,6 +118,7 @@ struct Board {
     uint32_t boots;
     uint32_t xosc_hz;
     uint32_t sys_clock_hz;
+    uint32_t peri_clock_hz;
     bool stdio_ready;
     bool stdio_last_cr;
     uint32_t stack_depth;  // how far below __StackTop the simulated stack pointer is
@@ -144,6 +149,14 @@ extern bool in_firmware_child;
 
 // Power-on state of every device (flash and the peers' side excepted).
 void board_power_on_reset();
+// The firmware's variables: keep() takes their initial values (before any
+// firmware code runs), restore() puts them back, as a reset does on the chip.
+void firmware_ram_keep();
+void firmware_ram_restore();
+// The board as a new process has it: every device, the flash, the clock, the
+// logs and the peers' side of the wires and pins, as from the factory. The
+// firmware must not be running.
+void board_fresh();
 
 // Firmware side ----------------------------------------------------------------
 
@@ -170,6 +183,8 @@ void hand_over(FwState state);
 uint64_t uart_next_event_ns(const Uart &u);
 void uart_fire(unsigned index, uint64_t now_ns);
 void uart_set_rate(unsigned index, uint32_t baud);
+// clk_peri has changed: every UART's divisor now gives another rate.
+void uart_clock_changed();
 uint32_t pin_levels();
 bool pin_level(unsigned pin);
 void pin_log_change(unsigned pin, bool before);

@@ -63,17 +63,23 @@ bool check_sys_clock_khz(uint32_t freq_khz, uint *vco_out, uint *postdiv1_out, u
     return false;
 }
 
+// As the SDK does by default: clk_peri leaves clk_sys for the USB PLL, so
+// that the UARTs' rates no longer depend on the system clock.
 void set_sys_clock_pll(uint32_t vco_freq, uint post_div1, uint post_div2) {
     vb::charge();
-    vb::board().sys_clock_hz = vco_freq / (post_div1 * post_div2);
+    vb::Board &b = vb::board();
+    b.sys_clock_hz = vco_freq / (post_div1 * post_div2);
+    b.peri_clock_hz = vb::kUsbPllHz;
+    vb::uart_clock_changed();
 }
 
 uint32_t clock_get_hz(clock_handle_t clock) {
     vb::charge();
     switch (clock) {
         case clk_ref: return vb::board().xosc_hz;
+        case clk_peri: return vb::board().peri_clock_hz;
         case clk_usb:
-        case clk_adc: return 48000000;
+        case clk_adc: return vb::kUsbPllHz;
         default: return vb::board().sys_clock_hz;
     }
 }

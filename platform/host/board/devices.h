@@ -28,10 +28,21 @@ struct Device {
 
 // Zeroed memory shared by every boot's process and the test.
 void *shared_alloc_bytes(size_t size, size_t align);
+// Remembers how to construct an object of the shared memory anew, for a
+// fresh board (see board_fresh()).
+void shared_remember(void *object, void (*construct)(void *));
 template <typename T>
 T *shared_alloc() {
-    return new (shared_alloc_bytes(sizeof(T), alignof(T))) T();
+    void *p = shared_alloc_bytes(sizeof(T), alignof(T));
+    shared_remember(p, [](void *q) { new (q) T(); });
+    return new (p) T();
 }
+
+// State a device keeps outside the shared arena (the flash array), put back
+// as a new process has it by a fresh board: `static vb::FreshState s{fn};`.
+struct FreshState {
+    explicit FreshState(void (*make_fresh)());
+};
 
 // Interrupts: a device raises its line; the handler installed by the
 // firmware runs at the next point where interrupts are taken (an SDK call,

@@ -69,6 +69,8 @@ bool map_flash() {
 
 const bool flash_mapped = map_flash();
 
+FreshState fresh_flash{[] { memset(vb_flash_memory, 0xFF, kFlashSize); }};
+
 uint64_t splitmix64(uint64_t &state) {
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;

@@ -1,6 +1,6 @@
 // The two PL011 UARTs: 32-byte FIFOs each way, a transmit shifter that takes
-// ten bit times per byte at the rate the divisor really gives, and a receive
-// pin fed by a peer's bytes at their arrival times.
+// ten bit times per byte at the rate the divisor really gives from clk_peri,
+// and a receive pin fed by a peer's bytes at their arrival times.
 #include "hardware/uart.h"
 
 #include <algorithm>
@@ -90,11 +90,22 @@ void uart_fire(unsigned index, uint64_t now_ns) {
     }
 }
 
+namespace {
+
+// The rate the divisor gives from clk_peri (what the SDK's uart_init and
+// uart_set_baudrate return), and ten bit times of it.
+void apply_divisor(Uart &u, uint32_t clk) {
+    u.baud = static_cast<uint32_t>(4ull * clk / u.divisor64);
+    u.byte_ns_x64 = 10ull * 16 * u.divisor64 * 1000000000ull / clk;
+}
+
+}  // namespace
+
 void uart_set_rate(unsigned index, uint32_t baud) {
     Board &b = board();
     Uart &u = b.uart[index];
-    // The divisor as the SDK computes it from the peripheral clock (clk_sys).
-    const uint32_t clk = b.sys_clock_hz;
+    // The divisor as the SDK computes it from the peripheral clock.
+    const uint32_t clk = b.peri_clock_hz;
     const uint32_t div = static_cast<uint32_t>(8ull * clk / baud) + 1;
     uint32_t ibrd = div >> 7;
     uint32_t fbrd = (div & 0x7f) >> 1;
@@ -105,9 +116,15 @@ void uart_set_rate(unsigned index, uint32_t baud) {
         ibrd = 65535;
         fbrd = 0;
     }
-    const uint64_t divisor64 = 64ull * ibrd + fbrd;
-    u.baud = static_cast<uint32_t>(4ull * clk / divisor64);
-    u.byte_ns_x64 = 10ull * 16 * divisor64 * 1000000000ull / clk;
+    u.divisor64 = 64 * ibrd + fbrd;
+    apply_divisor(u, clk);
+}
+
+void uart_clock_changed() {
+    Board &b = board();
+    for (Uart &u : b.uart) {
+        if (u.divisor64 != 0) apply_divisor(u, b.peri_clock_hz);
+    }
 }
 
 }  // namespace vb

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "vboard_usb.h"
+
 extern "C" int vb_firmware_main(void);
 extern "C" uint8_t __StackBottom[];
 
@@ -34,6 +36,7 @@ void kill_child() {
     while (sem_wait(&b.to_firmware) != 0) {
     }
     b.fw_state = FwState::Running;
+    firmware_ram_restore();
     vb_firmware_main();
     board_halt("main() returned");
 }
@@ -114,6 +117,7 @@ void power_on() {
     }
     record_event(ResetCause::PowerOn, 0, 0);
     board();
+    firmware_ram_keep();  // before any boot has run firmware code
     memset(__StackBottom, 0, kStackSize);  // RAM comes up cleared in the simulation
     boot();
 }
@@ -169,6 +173,13 @@ void unit_setup() {
     kill_child();
     board_power_on_reset();
     board().limit_ns = kNever;
+}
+
+void fresh_board() {
+    kill_child();
+    clear_peers();
+    usb::set_runner(nullptr);
+    board_fresh();
 }
 
 void advance_us(uint64_t us) {

@@ -59,6 +59,12 @@ void advance_us(uint64_t us);
 
 // Both ----------------------------------------------------------------------------
 
+// A board straight from the factory, as a new test process has it: no
+// firmware running, the clock at zero, flash erased, every log empty, no
+// peer on the wires, pins or USB. The test support calls it before every
+// test case, so that cases do not depend on each other or on their order.
+void fresh_board();
+
 uint64_t now_us();
 uint64_t now_ns();
 uint32_t boots();

@@ -1,4 +1,4 @@
-// Simulated board: the system clock's PLL.
+// Simulated board: the system clock's PLL, and the clocks it feeds.
 #pragma once
 
 #include "pico/platform.h"
