@@ -20,7 +20,9 @@ constexpr unsigned kStrip2 = 29;
 constexpr unsigned kAmp = 3;
 constexpr uint32_t kWarmWhite = 0xFFFF8000;
 constexpr uint32_t kBlue = 0x0000FF00;
-constexpr size_t kSilenceHeard = 512 - 8;
+// Of the 512 words of silence, the 8 left in the FIFO and the one cut short
+// when the machine stops are never heard whole.
+constexpr size_t kSilenceHeard = 512 - 8 - 1;
 
 bool all_are(const std::vector<uint32_t> &pixels, uint32_t word) {
     for (const uint32_t p : pixels) {

@@ -223,10 +223,11 @@ void start_word(unsigned block, unsigned index, uint64_t t_ns, bool unbroken) {
         s.anchor_words = 0;
     }
     s.shifting = true;
+    s.word = word;
+    s.word_start_ns = t_ns;
     s.word_end_ns = s.anchor_ns + stream_ns(s, s.anchor_words + 1);
     s.words_sent++;
     if (s.program == PioProgram::Ws2815) strip_word(block, s, word, t_ns);
-    if (s.program == PioProgram::I2sOut) i2s_word(block, s, word, t_ns);
 }
 
 void end_word(unsigned block, unsigned index) {
@@ -234,6 +235,9 @@ void end_word(unsigned block, unsigned index) {
     const uint64_t t = s.word_end_ns;
     s.shifting = false;
     if (s.program == PioProgram::Ws2815) strip_word_end(s, t);
+    // An I2S frame is heard once its last bit is out: one cut short by a
+    // stopped machine never reaches the amplifier whole.
+    if (s.program == PioProgram::I2sOut) i2s_word(block, s, s.word, s.word_start_ns);
     if (s.fifo_count > 0) {
         start_word(block, index, t, true);
     } else {
@@ -532,6 +536,8 @@ void pio_sm_set_enabled(PIO pio, uint sm, bool enabled) {
     const unsigned block = pio_get_index(pio);
     if (s.shifting) {
         s.word_end_ns = board.now_ns + s.paused_left_ns;
+        // The word goes on where it stopped: it is heard as one frame ending then.
+        s.word_start_ns = s.word_end_ns - vb::stream_ns(s, 1);
         s.anchor_ns = s.word_end_ns;
         s.anchor_words = UINT64_MAX;  // the next word is word 0 of the stream, from word_end_ns
     } else if (s.fifo_count > 0) {

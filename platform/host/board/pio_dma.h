@@ -42,6 +42,8 @@ struct PioSm {
     unsigned fifo_head, fifo_count;
     // the output shift register: a word being sent, until word_end_ns
     bool shifting;
+    uint32_t word;           // the word in the shift register
+    uint64_t word_start_ns;  // when its first bit left
     uint64_t word_end_ns;
     uint64_t paused_left_ns;  // what was left of the word when the machine was stopped
     // exact word timing of an unbroken stream: word k starts at anchor + k words
