@@ -1,6 +1,7 @@
 // The half-duplex serial line to the screen unit (UART1, shared with the console).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr unsigned SCREEN_TX_PIN = 8;
@@ -14,7 +15,6 @@ constexpr unsigned SCREEN_RX_BUFF_SIZE = 8192;
 constexpr unsigned SCREEN_CMD_MAX_LEN = 240;
 constexpr unsigned SCREEN_CMD_BUFF_SIZE = 256;
 constexpr unsigned SCREEN_FW_MAX_LEN = 1500;
-constexpr unsigned SCREEN_FW_BUFF_SIZE = 1600;
 
 void screen_init();
 void screen_poll();
@@ -24,3 +24,9 @@ void screen_send_fw(const char *payload);
 void screen_send_fw_begin();
 void screen_send_fw_frame(const char *payload);
 void screen_send_fw_end();
+// A firmware frame streamed out while its payload is still being produced,
+// inside screen_send_fw_begin/end: the caller keeps the payload within
+// SCREEN_FW_MAX_LEN, as nothing already sent can be taken back.
+void screen_fw_frame_open();
+void screen_fw_frame_put(const char *text, size_t len);
+void screen_fw_frame_close();

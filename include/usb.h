@@ -32,7 +32,10 @@ constexpr uint32_t USB_FALLBACK_TASK_INTERVAL_US = 1000;
 // The host console on CDC port 0.
 constexpr uint8_t USB_CDC_PORT = 0;
 constexpr size_t USB_CMD_LINE_SIZE = 64;     // 63 characters and the terminating zero
-constexpr size_t USB_FW_READ_SIZE = 64;      // image bytes read at a time
+// Image bytes read at a time: a block's worth, so that refilling the ring
+// between two windows costs a few calls into the stack rather than one per
+// USB packet.
+constexpr size_t USB_FW_READ_SIZE = 1024;
 // After a session that ended early, the rest of its image is dropped until
 // the host has been quiet this long.
 constexpr uint32_t USB_IMAGE_QUIET_MS = 500;

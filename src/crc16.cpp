@@ -3,7 +3,6 @@
 namespace {
 
 constexpr uint16_t CRC16_POLY_REFLECTED = 0xA001;
-constexpr uint16_t CRC16_INIT = 0xFFFF;
 
 uint16_t crc_tab16[256];
 bool crc_tab16_init = false;
@@ -25,8 +24,11 @@ void crc16_build_table() {
 }  // namespace
 
 uint16_t crc_modbus(const unsigned char *input_str, size_t num_bytes) {
+    return crc_modbus_update(CRC_MODBUS_INIT, input_str, num_bytes);
+}
+
+uint16_t crc_modbus_update(uint16_t crc, const unsigned char *input_str, size_t num_bytes) {
     if (!crc_tab16_init) crc16_build_table();
-    uint16_t crc = CRC16_INIT;
     if (input_str == nullptr) return crc;
     for (size_t i = 0; i < num_bytes; i++) {
         crc = static_cast<uint16_t>((crc >> 8) ^ crc_tab16[(crc ^ input_str[i]) & 0xFF]);

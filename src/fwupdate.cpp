@@ -30,9 +30,12 @@ constexpr size_t BEGIN_BUFF_SIZE = 32;
 constexpr size_t FINISH_BUFF_SIZE = 16;
 constexpr size_t BLOCK_HEADER_MAX = 10;  // "FD" and up to eight hex digits
 constexpr size_t B64_BLOCK_LEN = 4 * ((FW_BLOCK_SIZE + 2) / 3);
+constexpr int B64_CHUNK_BYTES = 48;  // block bytes encoded and sent at a time
+constexpr size_t B64_CHUNK_LEN = 4 * B64_CHUNK_BYTES / 3;
 
-static_assert(BLOCK_HEADER_MAX + B64_BLOCK_LEN + 1 <= FW_PAYLOAD_SIZE, "a full block frame fits the text buffer");
+static_assert(BLOCK_HEADER_MAX + B64_BLOCK_LEN + 1 <= FW_PAYLOAD_SIZE, "a full block frame stays within the payload limit");
 static_assert(FW_PAYLOAD_SIZE <= SCREEN_FW_MAX_LEN, "every firmware payload is below the screen line's limit");
+static_assert(B64_CHUNK_BYTES % 3 == 0, "only a block's last chunk may need padding");
 static_assert(FW_WINDOW_BLOCKS * FW_BLOCK_SIZE < FW_RING_SIZE, "the ring holds a whole window");
 
 constexpr char B64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -54,9 +57,11 @@ uint8_t win[FW_WINDOW_BLOCKS][FW_BLOCK_SIZE];  // slot i holds block win_base + 
 int win_len[FW_WINDOW_BLOCKS];
 uint32_t win_base = 0;  // lowest block not yet acknowledged
 int win_count = 0;
+// running_crc continued over slots 0 to i, worked out while the window last
+// sent went out: an acknowledgement then folds its blocks in at no cost.
+uint32_t win_crc[FW_WINDOW_BLOCKS];
 
 fwupdate_reporter_t reporter = nullptr;
-char payload[FW_PAYLOAD_SIZE];
 
 int ring_used() {
     int used = ring_head - ring_tail;
@@ -64,8 +69,20 @@ int ring_used() {
     return used;
 }
 
-int ring_next(int index) {
-    return index + 1 == FW_RING_SIZE ? 0 : index + 1;
+int ring_advance(int index, int by) {
+    index += by;
+    return index >= FW_RING_SIZE ? index - FW_RING_SIZE : index;
+}
+
+// The ring's storage from `index` on: `len` bytes in at most two pieces.
+struct ring_span_t {
+    int first;   // bytes from `index` to the end of the storage at most
+    int second;  // the rest, from the start of the storage
+};
+
+ring_span_t ring_span(int index, int len) {
+    const int first = len < FW_RING_SIZE - index ? len : FW_RING_SIZE - index;
+    return {first, len - first};
 }
 
 uint32_t block_size(uint32_t n) {
@@ -177,28 +194,48 @@ void fill_window() {
         const int bsz = static_cast<int>(block_size(bn));
         if (ring_used() < bsz) return;
         uint8_t *slot = win[win_count];
-        int tail = ring_tail;
-        for (int i = 0; i < bsz; i++) {
-            slot[i] = ring[tail];
-            tail = ring_next(tail);
-            ring_tail = tail;
-        }
+        const int tail = ring_tail;
+        const ring_span_t span = ring_span(tail, bsz);
+        memcpy(slot, ring + tail, static_cast<size_t>(span.first));
+        memcpy(slot + span.first, ring, static_cast<size_t>(span.second));
+        ring_tail = ring_advance(tail, bsz);
         win_len[win_count] = bsz;
         win_count++;
     }
 }
 
+// A block frame is encoded a chunk at a time while the line sends the chunk
+// before it, so the transmit FIFO never runs dry between frames. The block's
+// bytes enter `crc` meanwhile too.
+uint32_t send_block(int slot, uint32_t crc) {
+    char text[B64_CHUNK_LEN + 1];
+    static_assert(sizeof text > BLOCK_HEADER_MAX, "the header fits the chunk buffer");
+    const int header = snprintf(text, sizeof text, "FD%04lX", static_cast<unsigned long>(win_base + static_cast<uint32_t>(slot)));
+    screen_fw_frame_open();
+    screen_fw_frame_put(text, static_cast<size_t>(header));
+    const uint8_t *block = win[slot];
+    for (int at = 0; at < win_len[slot]; at += B64_CHUNK_BYTES) {
+        const int rest = win_len[slot] - at;
+        const int len = rest < B64_CHUNK_BYTES ? rest : B64_CHUNK_BYTES;
+        b64_encode(block + at, len, text);
+        screen_fw_frame_put(text, 4 * ((static_cast<size_t>(len) + 2) / 3));
+        crc = crc32_update(crc, block + at, len);
+    }
+    screen_fw_frame_close();
+    return crc;
+}
+
 // Every block in the window goes out each time, as one transmission.
 void send_window() {
     screen_send_fw_begin();
+    uint32_t crc = running_crc;
     for (int i = 0; i < win_count; i++) {
-        const int header = snprintf(payload, sizeof payload, "FD%04lX",
-                                    static_cast<unsigned long>(win_base + static_cast<uint32_t>(i)));
-        b64_encode(win[i], win_len[i], payload + header);
-        screen_send_fw_frame(payload);
+        crc = send_block(i, crc);
+        win_crc[i] = crc;
     }
-    snprintf(payload, sizeof payload, "FP%04lX", static_cast<unsigned long>(win_base + static_cast<uint32_t>(win_count)));
-    screen_send_fw_frame(payload);
+    char end_frame[BLOCK_HEADER_MAX + 1];
+    snprintf(end_frame, sizeof end_frame, "FP%04lX", static_cast<unsigned long>(win_base + static_cast<uint32_t>(win_count)));
+    screen_send_fw_frame(end_frame);
     screen_send_fw_end();
     deadline = make_timeout_time_ms(FW_ACK_TIMEOUT_MS);
     state = ST_WAIT_WINDOW;
@@ -253,7 +290,8 @@ void ack_window(const char *text, size_t len) {
 
     const int dropped = static_cast<int>(next - win_base);
     if (dropped > 0) {
-        for (int k = 0; k < dropped; k++) running_crc = crc32_update(running_crc, win[k], win_len[k]);
+        // Answers come only in ST_WAIT_WINDOW, so win_crc is that of the window as sent.
+        running_crc = win_crc[dropped - 1];
         for (int k = dropped; k < win_count; k++) {
             memcpy(win[k - dropped], win[k], static_cast<size_t>(win_len[k]));
             win_len[k - dropped] = win_len[k];
@@ -323,12 +361,11 @@ int fwupdate_feed(const uint8_t *data, int len) {
     if (data == nullptr || len <= 0) return 0;
     const int space = fwupdate_feed_space();
     if (len > space) len = space;
-    int head = ring_head;
-    for (int i = 0; i < len; i++) {
-        ring[head] = data[i];
-        head = ring_next(head);
-        ring_head = head;
-    }
+    const int head = ring_head;
+    const ring_span_t span = ring_span(head, len);
+    memcpy(ring + head, data, static_cast<size_t>(span.first));
+    memcpy(ring, data + span.first, static_cast<size_t>(span.second));
+    ring_head = ring_advance(head, len);
     if (len > 0) session_deadline = make_timeout_time_ms(FW_SESSION_TIMEOUT_MS);
     return len;
 }

@@ -14,12 +14,14 @@ namespace {
 constexpr unsigned FRAME_PREFIX_LEN = 3;   // ">>>" or "<<<"
 constexpr unsigned FRAME_CHECK_LEN = 4;    // four hexadecimal digits
 constexpr unsigned FRAME_MIN_RX_LEN = 8;   // prefix, one payload character, check value
+constexpr char FW_FRAME_PREFIX[] = "<<<";
+constexpr size_t FW_FRAME_TRAILER_SIZE = FRAME_CHECK_LEN + 3;  // check value, "\r\n", NUL
 
 char rx_buff[SCREEN_RX_BUFF_SIZE];
 int rx_pos = 0;
 absolute_time_t next_broadcast;
 volatile bool fw_active = false;
-char fw_frame_buff[SCREEN_FW_BUFF_SIZE];
+uint16_t fw_frame_crc = CRC_MODBUS_INIT;  // over the payload of the frame being streamed
 
 uint16_t crc_of(const char *text, size_t len) {
     return crc_modbus(reinterpret_cast<const unsigned char *>(text), len);
@@ -139,9 +141,28 @@ void screen_send_fw_begin() {
 void screen_send_fw_frame(const char *payload) {
     const size_t len = strlen(payload);
     if (len > SCREEN_FW_MAX_LEN) return;
-    const int n = snprintf(fw_frame_buff, sizeof fw_frame_buff, "<<<%s%04X\r\n", payload,
-                           crc_of(payload, len));
-    uart_write_blocking(uart1, reinterpret_cast<const uint8_t *>(fw_frame_buff), static_cast<size_t>(n));
+    screen_fw_frame_open();
+    screen_fw_frame_put(payload, len);
+    screen_fw_frame_close();
+}
+
+void screen_fw_frame_open() {
+    fw_frame_crc = CRC_MODBUS_INIT;
+    uart_write_blocking(uart1, reinterpret_cast<const uint8_t *>(FW_FRAME_PREFIX), strlen(FW_FRAME_PREFIX));
+}
+
+// The text goes into the transmit FIFO first; its share of the check value is
+// worked out while the FIFO drains, so the line never waits for it.
+void screen_fw_frame_put(const char *text, size_t len) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text);
+    uart_write_blocking(uart1, bytes, len);
+    fw_frame_crc = crc_modbus_update(fw_frame_crc, bytes, len);
+}
+
+void screen_fw_frame_close() {
+    char trailer[FW_FRAME_TRAILER_SIZE];
+    const int n = snprintf(trailer, sizeof trailer, "%04X\r\n", fw_frame_crc);
+    uart_write_blocking(uart1, reinterpret_cast<const uint8_t *>(trailer), static_cast<size_t>(n));
 }
 
 void screen_send_fw_end() {

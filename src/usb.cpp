@@ -237,6 +237,7 @@ uint32_t image_announced;  // the size after "FWUP " of the last session
 uint32_t image_taken;      // image bytes read from the host since then
 uint32_t image_left;       // bytes of an image whose session ended early, still to be dropped
 absolute_time_t image_quiet_deadline;  // the quiet time after the host's last image byte ends there
+uint8_t image_buf[USB_FW_READ_SIZE];   // image bytes on their way from the stack to the ring
 
 // The image size after "FWUP ": decimal digits after optional white space.
 // Zero, no digits, a minus sign or a size beyond 32 bits give 0: no session.
@@ -305,12 +306,11 @@ void usb_read_commands() {
 // stack, whose full buffer holds the host back.
 void usb_feed_image() {
     int space = fwupdate_feed_space();
-    uint8_t buf[USB_FW_READ_SIZE];
     while (space > 0 && tud_cdc_n_available(USB_CDC_PORT) > 0) {
-        const uint32_t want = space < static_cast<int>(sizeof buf) ? static_cast<uint32_t>(space) : sizeof buf;
-        const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, buf, want);
+        const uint32_t want = space < static_cast<int>(sizeof image_buf) ? static_cast<uint32_t>(space) : sizeof image_buf;
+        const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, image_buf, want);
         if (got == 0) break;
-        fwupdate_feed(buf, static_cast<int>(got));
+        fwupdate_feed(image_buf, static_cast<int>(got));
         space -= static_cast<int>(got);
         image_taken += got;
         image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
@@ -334,10 +334,9 @@ void usb_drop_image_rest() {
         image_left = 0;
         return;
     }
-    uint8_t buf[USB_FW_READ_SIZE];
     while (image_left > 0 && tud_cdc_n_available(USB_CDC_PORT) > 0) {
-        const uint32_t want = image_left < sizeof buf ? image_left : sizeof buf;
-        const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, buf, want);
+        const uint32_t want = image_left < sizeof image_buf ? image_left : sizeof image_buf;
+        const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, image_buf, want);
         if (got == 0) break;
         image_left -= got;
         image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);

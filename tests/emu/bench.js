@@ -86,7 +86,8 @@ function audioRefillCycles() {
   return { cycles: median(runs), runs: runs.length, max: Math.max(...runs) };
 }
 
-function relayBytesPerSecond(size) {
+// `onStart(board)` is called just before the FWUP line goes out.
+function relayBytesPerSecond(size, { onStart } = {}) {
   const board = new Board({ passUs: 0 });
   const host = new UsbHost(board.mcu);
   board.on('mcu', (mcu) => host.attach(mcu));
@@ -97,6 +98,7 @@ function relayBytesPerSecond(size) {
   board.runUntil(() => open.done, 50_000);
   const image = Buffer.alloc(size);
   for (let i = 0; i < size; i++) image[i] = (i * 131 + (i >> 10)) & 0xff;
+  if (onStart) onStart(board);
   const start = board.nowUs();
   host.write(`FWUP ${size}\n`);
   host.write(image);
@@ -105,7 +107,7 @@ function relayBytesPerSecond(size) {
     throw new Error(`relay of ${size} bytes failed: ${JSON.stringify(host.rxText)}`);
   }
   const seconds = (board.nowUs() - start) / 1e6;
-  return { Bps: Math.round(size / seconds), seconds, windows: peer.windows };
+  return { Bps: Math.round(size / seconds), seconds, windows: peer.windows, start, end: board.nowUs() };
 }
 
 function main() {

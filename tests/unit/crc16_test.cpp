@@ -43,4 +43,13 @@ TEST(Crc16, EqualsBitByBitForEveryByteAndRandomInputs) {
     }
 }
 
+TEST(Crc16, ContinuedOverPiecesEqualsTheWhole) {
+    const std::string s = "FD0001" + std::string(1368, 'Q') + "==";
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{6}, size_t{70}, s.size()}) {
+        EXPECT_EQ(crc_modbus_update(crc_modbus(p, cut), p + cut, s.size() - cut), crc(s)) << cut;
+    }
+    EXPECT_EQ(crc_modbus_update(0x1234, nullptr, 3), 0x1234);
+}
+
 }  // namespace

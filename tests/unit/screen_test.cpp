@@ -195,6 +195,16 @@ TEST_F(ScreenTest, FirmwareFrames) {
     EXPECT_EQ(sent(), "<<<FX2A32\r\n<<<FX2A32\r\n");
     EXPECT_EQ(vb::pin_event_count() - edges, 4u);  // GPIO 10 and 11 up, then down
 
+    // A frame streamed in pieces is the same frame.
+    mark();
+    screen_send_fw_begin();
+    screen_fw_frame_open();
+    screen_fw_frame_put("F", 1);
+    screen_fw_frame_put("XY", 1);
+    screen_fw_frame_close();
+    screen_send_fw_end();
+    EXPECT_EQ(sent(), "<<<FX2A32\r\n");
+
     // 1500 characters still go; 1501 do not, though the direction still switches.
     mark();
     screen_send_fw(std::string(1500, 'F').c_str());
