@@ -16,6 +16,9 @@ namespace {
 constexpr uint32_t SETTINGS_CRC32_POLY = 0xEDB88320;  // reflected
 constexpr uint8_t SETTINGS_FILLER = 0xFF;             // erased cells: programming it changes nothing
 constexpr unsigned SETTINGS_PAGES_PER_SECTOR = SETTINGS_SECTOR_SIZE / SETTINGS_PAGE_SIZE;
+// No store is ever saved this often: a copy with a write counter from here on
+// is damaged, and taken as the newest it would win over every later save.
+constexpr uint32_t SETTINGS_WRITE_COUNTER_DAMAGED = 0x80000000;
 
 // When the next clear is honoured.
 absolute_time_t next_valid_clear;
@@ -69,7 +72,7 @@ int settings_find_current_sector(uint32_t *highest_write_counter) {
     uint32_t highest = 0;
     for (unsigned sector = 0; sector < SETTINGS_SECTOR_COUNT; sector++) {
         const settings_entry_t *copy = settings_sector_copy(static_cast<int>(sector));
-        if (copy->magic != SETTINGS_MAGIC) continue;
+        if (copy->magic != SETTINGS_MAGIC || copy->write_counter >= SETTINGS_WRITE_COUNTER_DAMAGED) continue;
         if (settings_calculate_crc32(copy->data, SETTINGS_DATA_SIZE) != copy->crc32) continue;
         if (copy->write_counter > highest) {
             current = static_cast<int>(sector);
