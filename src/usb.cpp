@@ -96,6 +96,12 @@ static_assert(sizeof desc_str == 2 * (1 + USB_DESC_STR_MAX_CHARS), "header word 
 uint8_t interface_num_vendor;
 bool reboot_scheduled;
 
+// The only requests that act: class and vendor requests, host to device, to
+// an interface. TinyUSB hands standard requests to the interface to this
+// driver as well; they must never restart the board.
+constexpr uint8_t RESET_REQUEST_TYPE_CLASS = 0x21;
+constexpr uint8_t RESET_REQUEST_TYPE_VENDOR = 0x41;
+
 // The SDK's watchdog_update() reloads the time-out that watchdog_reboot() set,
 // and the main loop feeds the watchdog after every poll: a reboot armed with a
 // 100 ms time-out would never come while the board runs. The 100 ms are kept
@@ -127,6 +133,9 @@ uint16_t resetd_open(uint8_t rhport, tusb_desc_interface_t const *itf_desc, uint
 
 bool resetd_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
     if (stage != CONTROL_STAGE_SETUP) return true;
+    if (request->bmRequestType != RESET_REQUEST_TYPE_CLASS && request->bmRequestType != RESET_REQUEST_TYPE_VENDOR) {
+        return false;
+    }
     if (request->wIndex != interface_num_vendor) return false;
     switch (request->bRequest) {
         case USB_RESET_REQUEST_BOOTSEL:
