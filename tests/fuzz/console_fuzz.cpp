@@ -11,7 +11,8 @@
 //   2: raw bytes: a length byte and that many bytes;
 //   3: an answer of the screen unit in a valid frame: "F" and up to a
 //      length byte (% 16) of bytes;
-//   4: time: (argument) * 10 ms of main loop passes.
+//   4: time: (argument % 64) * 10 ms of main loop passes, a pass a
+//      millisecond (the bridge's and the host's times are hundreds of them).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,21 +31,24 @@ namespace usbh = vb::usb;
 
 constexpr uint64_t kPassUs = 100;
 constexpr uint64_t kSendLimitUs = 50000;
+constexpr uint64_t kDrainLimitUs = 2000000;
 constexpr uint64_t kTimeStepUs = 10000;
+constexpr unsigned kMaxTimeSteps = 64;
+constexpr uint64_t kIdlePassUs = 1000;
 constexpr size_t kMaxAnswer = 16;
 
 bool bootsel_sent = false;
 
-void pass() {
+void pass(uint64_t us = kPassUs) {
     screen_poll();
     fwupdate_poll();
     usb_poll();
-    vb::advance_us(kPassUs);
+    vb::advance_us(us);
 }
 
-void run_for_us(uint64_t us) {
+void run_for_us(uint64_t us, uint64_t pass_us = kPassUs) {
     const uint64_t end = vb::now_us() + us;
-    while (vb::now_us() < end) pass();
+    while (vb::now_us() < end) pass(pass_us);
 }
 
 void bring_up() {
@@ -115,7 +119,7 @@ void run_input(const uint8_t *p, const uint8_t *end) {
                 break;
             }
             default:
-                run_for_us(uint64_t{byte(p, end)} * kTimeStepUs);
+                run_for_us(uint64_t{byte(p, end) % kMaxTimeSteps} * kTimeStepUs, kIdlePassUs);
                 break;
         }
         check_ring();
@@ -123,10 +127,13 @@ void run_input(const uint8_t *p, const uint8_t *end) {
 }
 
 // What one input leaves behind must not reach the next: the session ends,
-// and closing the terminal drops a half-typed line.
+// the console reads what the host still had to send (as commands), and
+// closing the terminal drops a half-typed line.
 void settle() {
-    usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs);
     fwupdate_init();
+    const bool drained = usbh::run_until(
+        [] { return usbh::unsent() == 0 && tud_cdc_n_available(USB_CDC_PORT) == 0; }, kDrainLimitUs);
+    if (!drained) fuzz::finding("the console stopped reading");
     usbh::close_terminal();
     usbh::run_until([] { return !usbh::dtr_applied(); }, 100000);
     run_for_us(2 * kPassUs);
