@@ -32,6 +32,7 @@ namespace usbh = vb::usb;
 constexpr uint64_t kPassUs = 100;
 constexpr uint64_t kSendLimitUs = 50000;
 constexpr uint64_t kDrainLimitUs = 2000000;
+constexpr uint64_t kSettleUs = 5000;
 constexpr uint64_t kTimeStepUs = 10000;
 constexpr unsigned kMaxTimeSteps = 64;
 constexpr uint64_t kIdlePassUs = 1000;
@@ -131,9 +132,13 @@ void run_input(const uint8_t *p, const uint8_t *end) {
 // closing the terminal drops a half-typed line.
 void settle() {
     fwupdate_init();
-    const bool drained = usbh::run_until(
-        [] { return usbh::unsent() == 0 && tud_cdc_n_available(USB_CDC_PORT) == 0; }, kDrainLimitUs);
-    if (!drained) fuzz::finding("the console stopped reading");
+    // Twice: a packet the host has sent may still be on its way into the
+    // serial port's buffer when both look empty.
+    const auto empty = [] { return usbh::unsent() == 0 && tud_cdc_n_available(USB_CDC_PORT) == 0; };
+    for (int round = 0; round < 2; round++) {
+        if (!usbh::run_until(empty, kDrainLimitUs)) fuzz::finding("the console stopped reading");
+        run_for_us(kSettleUs);
+    }
     usbh::close_terminal();
     usbh::run_until([] { return !usbh::dtr_applied(); }, 100000);
     run_for_us(2 * kPassUs);
