@@ -7,13 +7,14 @@ CMAKE ?= cmake
 CTEST ?= ctest
 
 .DEFAULT_GOAL := help
-.PHONY: help setup firmware host fuzz check run bench clean distclean
+.PHONY: help setup firmware host fuzz fuzz-long check run bench clean distclean
 
 help:
 	@echo "make setup      install the tools and dependencies (scripts/setup)"
 	@echo "make firmware   build the board image: build/board/orlix-fw-io.elf and .uf2, with its size report"
 	@echo "make host       build the simulated board, tests and tools into build/host"
 	@echo "make fuzz       build the libFuzzer targets (build/fuzz)"
+	@echo "make fuzz-long  run every fuzz target for FUZZ_SECONDS (or FUZZ_RUNS) each; build/fuzz/report.md"
 	@echo "make check      both builds and every test (the board image on the emulated chip too), the fuzz targets briefly"
 	@echo "make run        start the virtual board (build/run/sim/orlix-sim; ARGS=\"--web\" and so on)"
 	@echo "make bench      run the benchmarks"
@@ -33,6 +34,10 @@ host: setup
 fuzz: setup
 	@test -f build/fuzz/build.ninja || $(CMAKE) --preset fuzz
 	$(CMAKE) --build --preset fuzz
+
+# Each target for FUZZ_SECONDS (default 60) or FUZZ_RUNS runs; runs add up over sessions.
+fuzz-long: fuzz
+	scripts/fuzz-long
 
 check: setup firmware host fuzz
 	$(CTEST) --test-dir build/host --output-on-failure -j2

@@ -37,6 +37,7 @@ else()
     ${ORLIX_TINYUSB_SRC}/class/cdc/cdc_device.c)
   # Not our code: its own defaults, no warnings as errors.
   target_include_directories(orlix_tinyusb PRIVATE ${ORLIX_TINYUSB_SRC} ${ORLIX_HOST_INCLUDE})
+  target_compile_options(orlix_tinyusb PRIVATE ${ORLIX_FUZZ_COVERAGE})
 
   # One archive with the board, so that TinyUSB's calls into the controller port and the
   # firmware's callbacks resolve whichever side the linker meets first.

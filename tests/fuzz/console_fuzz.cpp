@@ -1,0 +1,167 @@
+// The host console on the USB serial port, fed by the simulated host: lines
+// of any content, FWUP commands followed by image bytes (or not), stray bytes,
+// the screen unit's answers on the line and time passing, in any order.
+// Nothing may crash, hang or overrun, the bridge's ring never offers more
+// than it holds, and the board restarts only after "IOBOOTSEL" was sent.
+//
+// Input: operations, each a byte and its arguments:
+//   0: a line: a length byte, that many bytes, then "\n";
+//   1: "FWUP <n>\n" (n from two bytes), then a length byte and that many
+//      image bytes;
+//   2: raw bytes: a length byte and that many bytes;
+//   3: an answer of the screen unit in a valid frame: "F" and up to a
+//      length byte (% 16) of bytes;
+//   4: time: (argument % 64) * 10 ms of main loop passes, a pass a
+//      millisecond (the bridge's and the host's times are hundreds of them).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_board.h"
+#include "fwupdate.h"
+#include "screen.h"
+#include "status.h"
+#include "tusb.h"
+#include "usb.h"
+#include "vboard_usb.h"
+
+namespace {
+
+namespace usbh = vb::usb;
+
+constexpr uint64_t kPassUs = 100;
+constexpr uint64_t kSendLimitUs = 50000;
+constexpr uint64_t kDrainLimitUs = 2000000;
+constexpr uint64_t kSettleUs = 5000;
+constexpr uint64_t kTimeStepUs = 10000;
+constexpr unsigned kMaxTimeSteps = 64;
+constexpr uint64_t kIdlePassUs = 1000;
+constexpr size_t kMaxAnswer = 16;
+
+bool bootsel_sent = false;
+
+void pass(uint64_t us = kPassUs) {
+    screen_poll();
+    fwupdate_poll();
+    usb_poll();
+    vb::advance_us(us);
+}
+
+void run_for_us(uint64_t us, uint64_t pass_us = kPassUs) {
+    const uint64_t end = vb::now_us() + us;
+    while (vb::now_us() < end) pass(pass_us);
+}
+
+void bring_up() {
+    fuzz::unit_board();
+    if (tud_inited()) tud_deinit(0);  // on the board a restart clears RAM
+    fuzz::console_off();
+    status_init();
+    screen_init();
+    fwupdate_init();
+    usb_init();
+    usbh::set_runner([](const std::function<bool()> &done, uint64_t limit_us) {
+        const uint64_t end = vb::now_us() + limit_us;
+        while (!done()) {
+            if (vb::now_us() >= end) return false;
+            pass();
+        }
+        return true;
+    });
+    usbh::plug();
+    if (!usbh::wait_enumerated()) fuzz::finding("the host could not enumerate the board");
+    usbh::open_terminal();
+    if (!usbh::run_until([] { return usbh::dtr_applied(); }, 100000)) fuzz::finding("DTR never arrived");
+}
+
+void check_ring() {
+    const int space = fwupdate_feed_space();
+    if (space < 0 || space > FW_RING_SIZE - 1 || (!fwupdate_active() && space != 0)) {
+        fuzz::finding("the ring offers more than it holds");
+    }
+}
+
+void send(const std::string &bytes) {
+    if (bytes.find("IOBOOTSEL") != std::string::npos) bootsel_sent = true;
+    usbh::write(bytes);
+    usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs);
+}
+
+std::string take(const uint8_t *&p, const uint8_t *end, size_t n) {
+    n = std::min<size_t>(n, static_cast<size_t>(end - p));
+    std::string out(reinterpret_cast<const char *>(p), n);
+    p += n;
+    return out;
+}
+
+uint8_t byte(const uint8_t *&p, const uint8_t *end) {
+    return p < end ? *p++ : 0;
+}
+
+void run_input(const uint8_t *p, const uint8_t *end) {
+    while (p < end) {
+        switch (byte(p, end) % 5) {
+            case 0:
+                send(take(p, end, byte(p, end)) + "\n");
+                break;
+            case 1: {
+                const unsigned size = byte(p, end) << 8 | byte(p, end);
+                send("FWUP " + std::to_string(size) + "\n");
+                send(take(p, end, byte(p, end)));
+                break;
+            }
+            case 2:
+                send(take(p, end, byte(p, end)));
+                break;
+            case 3: {
+                const std::string answer = "F" + take(p, end, byte(p, end) % kMaxAnswer);
+                vb::send_to_board(fuzz::kScreenUart, fuzz::screen_frame(answer), FW_BAUD_NORMAL);
+                run_for_us(vb::wire_ns(answer.size() + 9, FW_BAUD_NORMAL) / 1000 + kPassUs);
+                break;
+            }
+            default:
+                run_for_us(uint64_t{byte(p, end) % kMaxTimeSteps} * kTimeStepUs, kIdlePassUs);
+                break;
+        }
+        check_ring();
+    }
+}
+
+// What one input leaves behind must not reach the next: the session ends,
+// the console reads what the host still had to send (as commands), and
+// closing the terminal drops a half-typed line.
+void settle() {
+    fwupdate_init();
+    // Twice: a packet the host has sent may still be on its way into the
+    // serial port's buffer when both look empty.
+    const auto empty = [] { return usbh::unsent() == 0 && tud_cdc_n_available(USB_CDC_PORT) == 0; };
+    for (int round = 0; round < 2; round++) {
+        if (!usbh::run_until(empty, kDrainLimitUs)) fuzz::finding("the console stopped reading");
+        run_for_us(kSettleUs);
+    }
+    usbh::close_terminal();
+    usbh::run_until([] { return !usbh::dtr_applied(); }, 100000);
+    run_for_us(2 * kPassUs);
+    usbh::open_terminal();
+    if (!usbh::run_until([] { return usbh::dtr_applied(); }, 100000)) fuzz::finding("DTR never arrived");
+}
+
+void on_reset(const vb::ResetException &e) {
+    if (e.cause != vb::ResetCause::UsbBoot || !bootsel_sent) fuzz::finding("a restart nobody asked for");
+    bring_up();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool ready = (bring_up(), true);
+    (void)ready;
+    bootsel_sent = false;
+    try {
+        run_input(data, data + size);
+        settle();
+    } catch (const vb::ResetException &e) {
+        on_reset(e);
+    }
+    return 0;
+}
