@@ -18,6 +18,7 @@
 // The board runs in short slices between looks at the commands, so that a
 // command is taken within a few milliseconds however slow the board is.
 #include <poll.h>
+#include <sys/select.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -203,10 +204,12 @@ public:
     }
     // Sleeps until a command comes or `d` has passed.
     void wait(std::chrono::steady_clock::duration d) const {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-        const timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        ppoll(&in, closed_ ? 0 : 1, &t, nullptr);
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+        timeval t{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        fd_set in;
+        FD_ZERO(&in);
+        if (!closed_) FD_SET(STDIN_FILENO, &in);
+        select(STDIN_FILENO + 1, &in, nullptr, nullptr, &t);
     }
 
 private:

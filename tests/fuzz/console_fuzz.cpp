@@ -54,22 +54,13 @@ void run_for_us(uint64_t us, uint64_t pass_us = kPassUs) {
 
 void bring_up() {
     fuzz::unit_board();
-    if (tud_inited()) tud_deinit(0);  // on the board a restart clears RAM
+    fuzz::usb_stack_off();
     fuzz::console_off();
     status_init();
     screen_init();
     fwupdate_init();
     usb_init();
-    usbh::set_runner([](const std::function<bool()> &done, uint64_t limit_us) {
-        const uint64_t end = vb::now_us() + limit_us;
-        while (!done()) {
-            if (vb::now_us() >= end) return false;
-            pass();
-        }
-        return true;
-    });
-    usbh::plug();
-    if (!usbh::wait_enumerated()) fuzz::finding("the host could not enumerate the board");
+    fuzz::usb_plug([] { pass(); });
     usbh::open_terminal();
     if (!usbh::run_until([] { return usbh::dtr_applied(); }, 100000)) fuzz::finding("DTR never arrived");
 }

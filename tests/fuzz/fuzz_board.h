@@ -5,12 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "crc16.h"
 #include "hardware/clocks.h"
 #include "pico/stdlib.h"
+#include "tusb.h"
 #include "vboard.h"
+#include "vboard_usb.h"
 
 namespace fuzz {
 
@@ -43,6 +46,27 @@ inline std::string screen_frame(const std::string &payload) {
 [[noreturn]] inline void finding(const char *what) {
     fprintf(stderr, "finding: %s\n", what);
     __builtin_trap();
+}
+
+// A restart clears RAM on the board; here the USB stack's own state must be
+// let go, or it would not start again.
+inline void usb_stack_off() {
+    if (tud_inited()) tud_deinit(0);
+}
+
+// Plugs the simulated USB host in, the board moving by `step` while the host
+// waits, and waits for the enumeration.
+inline void usb_plug(void (*step)()) {
+    vb::usb::set_runner([step](const std::function<bool()> &done, uint64_t limit_us) {
+        const uint64_t end = vb::now_us() + limit_us;
+        while (!done()) {
+            if (vb::now_us() >= end) return false;
+            step();
+        }
+        return true;
+    });
+    vb::usb::plug();
+    if (!vb::usb::wait_enumerated()) finding("the host could not enumerate the board");
 }
 
 }  // namespace fuzz

@@ -45,22 +45,11 @@ void run_board() {
 
 void bring_up() {
     fuzz::unit_board();
-    // A restart clears RAM on the board; here the USB stack's own state must
-    // be let go, or it would not start again.
-    if (tud_inited()) tud_deinit(0);
+    fuzz::usb_stack_off();
     fuzz::console_off();
     fwupdate_init();
     usb_init();
-    usbh::set_runner([](const std::function<bool()> &done, uint64_t limit_us) {
-        const uint64_t end = vb::now_us() + limit_us;
-        while (!done()) {
-            if (vb::now_us() >= end) return false;
-            run_board();
-        }
-        return true;
-    });
-    usbh::plug();
-    if (!usbh::wait_enumerated()) fuzz::finding("the host could not enumerate the board");
+    fuzz::usb_plug(run_board);
 }
 
 bool asks_reset(const usbh::Setup &s, uint8_t request) {
