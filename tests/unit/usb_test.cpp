@@ -294,6 +294,28 @@ TEST_F(UsbTest, OtherRequestsAndOtherInterfacesAreRefusedAndChangeNothing) {
     EXPECT_TRUE(usbh::wait_received("START\n"));
 }
 
+// A standard request that reads, sent with the direction bit clear and data
+// for the device: the data must not land where the answer comes from (a
+// local of the stack, or a descriptor).
+TEST_F(UsbTest, StandardReadsSentWithHostDataAreStalledAndChangeNothing) {
+    connect();
+    const std::string device_descriptor = usbh::control({kStandardIn, kGetDescriptor, 0x0100, 0, 18}).data;
+    const std::string junk(18, '\xA5');
+    const usbh::Setup reads[] = {
+        {0x00, 0, 0, 0, 2},         // GET_STATUS: device,
+        {0x01, 0, 0, 0, 2},         // reset interface,
+        {0x02, 0, 0, 0x82, 2},      // bulk IN endpoint
+        {0x00, kGetDescriptor, 0x0100, 0, 18},
+        {0x00, 8, 0, 0, 1},         // GET_CONFIGURATION
+        {0x01, 10, 0, 1, 1},        // GET_INTERFACE of the CDC interface
+    };
+    for (const usbh::Setup &s : reads) {
+        EXPECT_EQ(usbh::control(s, junk.substr(0, s.length)).outcome, Outcome::Stall) << int{s.request};
+    }
+    EXPECT_EQ(usbh::control({kStandardIn, kGetDescriptor, 0x0100, 0, 18}).data, device_descriptor);
+    EXPECT_EQ(usbh::control({0x81, 10, 0, 1, 1}).data, bytes({0}));
+}
+
 TEST_F(UsbTest, ResetInterfaceExistsOnlyOnceConfigured) {
     usbh::set_manual_configuration(true);
     usbh::plug();
