@@ -2,7 +2,11 @@
 // of any content, FWUP commands followed by image bytes (or not), stray bytes,
 // the screen unit's answers on the line and time passing, in any order.
 // Nothing may crash, hang or overrun, the bridge's ring never offers more
-// than it holds, and the board restarts only after "IOBOOTSEL" was sent.
+// than it holds, and the board restarts only after "IOBOOTSEL" was sent
+// where the console may read it as a command: never from within the bytes
+// of an image announced by "FWUP <n>", even when its session ended early
+// (the target follows the first image of an input, announced at its start,
+// up to its size or a quiet pause long enough to end it).
 //
 // Input: operations, each a byte and its arguments:
 //   0: a line: a length byte, that many bytes, then "\n";
@@ -11,8 +15,8 @@
 //   2: raw bytes: a length byte and that many bytes;
 //   3: an answer of the screen unit in a valid frame: "F" and up to a
 //      length byte (% 16) of bytes;
-//   4: time: (argument % 64) * 10 ms of main loop passes, a pass a
-//      millisecond (the bridge's and the host's times are hundreds of them).
+//   4: time: (argument % 64) * 10 ms of main loop passes, one every 5
+//      milliseconds (the bridge's and the host's times are hundreds of them).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,10 +39,19 @@ constexpr uint64_t kDrainLimitUs = 2000000;
 constexpr uint64_t kSettleUs = 5000;
 constexpr uint64_t kTimeStepUs = 10000;
 constexpr unsigned kMaxTimeSteps = 64;
-constexpr uint64_t kIdlePassUs = 1000;
+constexpr uint64_t kIdlePassUs = 5000;
 constexpr size_t kMaxAnswer = 16;
+// A pause of the host this long may end an image; a little less than the
+// console's quiet time, which starts only when it reads the host's bytes.
+constexpr uint64_t kImageMayEndUs = uint64_t{USB_IMAGE_QUIET_MS} * 1000 - 50000;
+constexpr uint64_t kImageSurelyEndedUs = uint64_t{USB_IMAGE_QUIET_MS} * 1000 + 10000;
 
-bool bootsel_sent = false;
+// What the host has sent in this input.
+bool host_sent = false;             // anything at all
+bool fwup_sent = false;             // a "FWUP" line
+std::string maybe_commands;         // the bytes the console may read as commands
+uint32_t image_rest = 0;            // bytes the console must still take as image
+uint64_t last_sent_us = 0;          // when the host last sent
 
 void pass(uint64_t us = kPassUs) {
     screen_poll();
@@ -73,9 +86,28 @@ void check_ring() {
 }
 
 void send(const std::string &bytes) {
-    if (bytes.find("IOBOOTSEL") != std::string::npos) bootsel_sent = true;
+    if (vb::now_us() - last_sent_us >= kImageMayEndUs) image_rest = 0;
+    const size_t image = std::min<size_t>(image_rest, bytes.size());
+    image_rest -= static_cast<uint32_t>(image);
+    maybe_commands += bytes.substr(image);
+    host_sent = true;
     usbh::write(bytes);
     usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs);
+    last_sent_us = vb::now_us();
+}
+
+// An image announced first thing in an input, the console being idle: its
+// bytes can only be image, whatever they hold.
+void send_fwup(unsigned size, const std::string &image) {
+    const bool announced_first = !host_sent;
+    fwup_sent = true;
+    send("FWUP " + std::to_string(size) + "\n");
+    if (announced_first) image_rest = size;
+    send(image);
+}
+
+bool bootsel_sent() {
+    return maybe_commands.find("IOBOOTSEL") != std::string::npos;
 }
 
 std::string take(const uint8_t *&p, const uint8_t *end, size_t n) {
@@ -97,8 +129,7 @@ void run_input(const uint8_t *p, const uint8_t *end) {
                 break;
             case 1: {
                 const unsigned size = byte(p, end) << 8 | byte(p, end);
-                send("FWUP " + std::to_string(size) + "\n");
-                send(take(p, end, byte(p, end)));
+                send_fwup(size, take(p, end, byte(p, end)));
                 break;
             }
             case 2:
@@ -119,8 +150,8 @@ void run_input(const uint8_t *p, const uint8_t *end) {
 }
 
 // What one input leaves behind must not reach the next: the session ends,
-// the console reads what the host still had to send (as commands), and
-// closing the terminal drops a half-typed line.
+// the console reads what the host still had to send, the rest of an image
+// ends with a quiet pause, and closing the terminal drops a half-typed line.
 void settle() {
     fwupdate_init();
     // Twice: a packet the host has sent may still be on its way into the
@@ -130,6 +161,10 @@ void settle() {
         if (!usbh::run_until(empty, kDrainLimitUs)) fuzz::finding("the console stopped reading");
         run_for_us(kSettleUs);
     }
+    if (fwup_sent) {
+        vb::advance_us(kImageSurelyEndedUs);
+        pass();
+    }
     usbh::close_terminal();
     usbh::run_until([] { return !usbh::dtr_applied(); }, 100000);
     run_for_us(2 * kPassUs);
@@ -138,7 +173,7 @@ void settle() {
 }
 
 void on_reset(const vb::ResetException &e) {
-    if (e.cause != vb::ResetCause::UsbBoot || !bootsel_sent) fuzz::finding("a restart nobody asked for");
+    if (e.cause != vb::ResetCause::UsbBoot || !bootsel_sent()) fuzz::finding("a restart nobody asked for");
     bring_up();
 }
 
@@ -147,7 +182,10 @@ void on_reset(const vb::ResetException &e) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = (bring_up(), true);
     (void)ready;
-    bootsel_sent = false;
+    host_sent = fwup_sent = false;
+    maybe_commands.clear();
+    image_rest = 0;
+    last_sent_us = vb::now_us();
     try {
         run_input(data, data + size);
         settle();
