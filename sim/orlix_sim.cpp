@@ -9,11 +9,14 @@
 //   send <payload>         a status payload (16 characters) framed for the board
 //   fob <1-3>              a press of a key fob
 //   peer <state> <age_ms>  a status broadcast from another cabinet's board
+//   reset | power          the reset button; a power cut and restore
 //   help
 //   quit                   (or Ctrl-C)
 // Options: --speed X (board time per wall time, 0: as fast as it can),
 // --screen-pty (the screen line as a pseudo-terminal for a real screen unit,
-// in place of the built-in one), --web [PORT] (the page on 127.0.0.1).
+// in place of the built-in one), --web [PORT] (the page on 127.0.0.1),
+// --flash FILE (the flash kept in a file), --script FILE (steps and
+// expectations from a file, no terminal), --quiet (repeated frames folded).
 //
 // The board runs in short slices between looks at the commands, so that a
 // command is taken within a few milliseconds however slow the board is.
@@ -28,10 +31,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "script.h"
 #include "screen_fw.h"
 #include "screen_pty.h"
 #include "screen_unit.h"
@@ -39,6 +45,8 @@
 #include "sim_outputs.h"
 #include "sim_pace.h"
 #include "sim_radio.h"
+#include "sim_flash.h"
+#include "sim_script.h"
 #include "sim_web.h"
 #include "usb_pty.h"
 #include "vboard.h"
@@ -46,6 +54,7 @@
 namespace {
 
 constexpr unsigned kDoorPin = 25;
+constexpr unsigned kAmpPin = 3;
 constexpr uint64_t kStatusEveryUs = 1000000;
 // The board runs in slices of at most this much board time.
 constexpr uint64_t kSliceUs = 200;
@@ -53,12 +62,19 @@ constexpr uint64_t kSliceUs = 200;
 constexpr auto kNap = std::chrono::microseconds(1000);
 const char *const kDefaultStatus = "LONNOROFFX050FCN";
 
+// In the boot loader, the loop looks at the commands this often.
+constexpr auto kIdleLook = std::chrono::milliseconds(100);
+
 const char *const kUsage =
-    "usage: orlix-sim [--speed X] [--screen-pty] [--web [PORT]]\n"
-    "  --speed X      board time runs at X times real time (default 1; 0: as fast as it can)\n"
+    "usage: orlix-sim [--speed X] [--screen-pty] [--web [PORT]] [--flash FILE] [--script FILE] [--quiet]\n"
+    "  --speed X      board time runs at X times real time (default 1, with --script 0; 0: as fast as it can)\n"
     "  --screen-pty   the screen line (UART1) as a pseudo-terminal for a real screen unit;\n"
     "                 the built-in screen unit steps aside\n"
-    "  --web [PORT]   the cabinet's page on http://127.0.0.1:PORT/ (default 8040)\n";
+    "  --web [PORT]   the cabinet's page on http://127.0.0.1:PORT/ (default 8040)\n"
+    "  --flash FILE   the board's 2 MiB flash in FILE (made erased when missing), kept across runs\n"
+    "  --script FILE  runs the steps of FILE instead of reading commands; exits 0 when every\n"
+    "                 expectation held, 1 with the line that failed\n"
+    "  --quiet        a frame that repeats the last one in its direction is not shown\n";
 
 const char *const kHelp =
     "commands:\n"
@@ -69,6 +85,8 @@ const char *const kHelp =
     "  fob <1-3>                a press of fob 1, 2 or 3 (each has its own identifier and counter)\n"
     "  peer <state> <age_ms>    a status broadcast from another cabinet's board: its fob state\n"
     "                           (0 none, 1 lockdown, 2 unlock) and the milliseconds since its last fob event\n"
+    "  reset                    the reset button: the firmware restarts, RAM lost, flash kept\n"
+    "  power                    a power cut and restore (the radio module restarts too)\n"
     "  help                     this list\n"
     "  quit                     stop (or Ctrl-C)\n";
 
@@ -79,9 +97,12 @@ void on_signal(int) {
 }
 
 struct Options {
-    double speed = 1.0;
+    double speed = -1;  // not given
     bool screen_pty = false;
     int web_port = -1;  // no page
+    std::string flash;
+    std::string script;
+    bool quiet = false;
 };
 
 // False (with a message) on anything it does not know.
@@ -97,6 +118,10 @@ bool parse_options(int argc, char **argv, Options &o) {
             }
         } else if (arg == "--screen-pty") {
             o.screen_pty = true;
+        } else if ((arg == "--flash" || arg == "--script") && i + 1 < argc) {
+            (arg == "--flash" ? o.flash : o.script) = argv[++i];
+        } else if (arg == "--quiet") {
+            o.quiet = true;
         } else if (arg == "--web") {
             o.web_port = sim::kWebDefaultPort;
             if (i + 1 < argc && argv[i + 1][0] != '-') {
@@ -116,6 +141,7 @@ bool parse_options(int argc, char **argv, Options &o) {
             return false;
         }
     }
+    if (o.speed < 0) o.speed = o.script.empty() ? 1.0 : 0.0;
     return true;
 }
 
@@ -129,10 +155,11 @@ void show(uint64_t t_ns, const char *direction, const char *kind, const std::str
     sim::log_line(t_ns, direction, kind, sim::printable(text));
 }
 
+// A status frame, shown when its last byte reaches the board (when it acts on it).
 void send_status(const std::string &payload) {
     const std::string frame = peers::frame_to_board(payload);
     vb::send_to_board(peers::kScreenUart, frame, peers::kScreenBaud);
-    show(vb::now_ns(), "screen->board", "frame", frame.substr(0, frame.size() - 2));
+    show(vb::board().uart[peers::kScreenUart].wire_free_ns, "screen->board", "frame", frame.substr(0, frame.size() - 2));
 }
 
 // A whole decimal number in [0, max], or -1.
@@ -148,34 +175,79 @@ void answer(const std::string &text) {
     fflush(stdout);
 }
 
+// Why `line` is not a command, or "" when it is one (any thread may ask).
+std::string command_error(const std::string &line) {
+    std::istringstream in(line);
+    std::string word, a, b, extra;
+    in >> word >> a >> b >> extra;
+    const bool alone = a.empty();
+    if ((word == "open" || word == "close" || word == "reset" || word == "power" || word == "help" ||
+         word == "quit") && alone && line == word) {
+        return "";
+    }
+    if (line.rfind("send ", 0) == 0 && line.size() > 5) return "";
+    if (word == "fob" && b.empty() && number(a, sim::kFobs) >= 1) return "";
+    if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 && number(b, 0xFFFFFFFFull) >= 0) {
+        return "";
+    }
+    return "not a command: " + sim::printable(line) + " (help lists them)";
+}
+
 // The cabinet around the board: what it is told and what it has said.
 struct Cabinet {
     sim::RadioSide radio;
     std::string status = kDefaultStatus;  // the status payload sent last
     std::string report;                   // the input report the board sent last
+    std::string board_state;              // "" while the firmware runs, else what the board does
     bool built_in_screen = true;
+    bool clip_started = false;            // the clip the payload names once has begun
 
     void command(const std::string &line) {
+        const std::string error = command_error(line);
+        if (!error.empty()) {
+            if (!line.empty()) answer(error + "\n");
+            return;
+        }
         std::istringstream in(line);
-        std::string word, a, b, extra;
-        in >> word >> a >> b >> extra;
+        std::string word, a, b;
+        in >> word >> a >> b;
         if (line == "open" || line == "close") {
             vb::drive_pin(kDoorPin, line == "open");
             sim::log_note(vb::now_ns(), line == "open" ? "door sensor high (open)" : "door sensor low (closed)");
-        } else if (line.rfind("send ", 0) == 0) {
+        } else if (word == "send") {
             status = line.substr(5);
+            clip_started = false;
             send_status(status);
-        } else if (word == "fob" && !a.empty() && b.empty() && number(a, sim::kFobs) >= 1) {
+        } else if (word == "fob") {
             radio.press(static_cast<unsigned>(number(a, sim::kFobs)));
-        } else if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 &&
-                   number(b, 0xFFFFFFFFull) >= 0) {
+        } else if (word == "peer") {
             radio.peer_status(static_cast<uint8_t>(number(a, 255)), static_cast<uint32_t>(number(b, 0xFFFFFFFFull)));
+        } else if (line == "reset") {
+            sim::log_note(vb::now_ns(), "--- reset button pressed: the firmware restarts (RAM lost, flash kept)");
+            vb::reset_button();
+            board_state.clear();
+        } else if (line == "power") {
+            sim::log_note(vb::now_ns(), "--- power cut and restored: the board and its radio module start afresh");
+            vb::power_off();
+            vb::power_on();
+            board_state.clear();
         } else if (line == "quit") {
             stop = 1;
         } else if (line == "help") {
             answer(kHelp);
-        } else if (!line.empty()) {
-            answer("not a command: " + sim::printable(line) + " (help lists them)\n");
+        }
+    }
+
+    // A screen unit plays a clip named "once" once: after it has played, its
+    // payload names no clip (or the board, which forgets a clip once it has
+    // played it, would play it again at the next payload).
+    void follow_clip() {
+        if (!built_in_screen || status.size() != 16 || status.compare(6, 2, "PO") != 0) return;
+        const bool amp = vb::level(kAmpPin);
+        if (amp) clip_started = true;
+        if (!amp && clip_started) {
+            status.replace(6, 3, "OFF");
+            clip_started = false;
         }
     }
 };
@@ -227,10 +299,7 @@ public:
         sim::usb_pty_step();
         sim::screen_pty_step();
         if (!cabinet_.built_in_screen && !sim::screen_pty_status().empty()) cabinet_.status = sim::screen_pty_status();
-        for (const peers::Line &line : reader_.poll()) {
-            show(line.start_ns, "board->screen", line.frame ? "frame" : "console", line.text);
-            if (line.frame && line.check_ok && line.payload.compare(0, 1, "D") == 0) cabinet_.report = line.payload;
-        }
+        for (const peers::Line &line : reader_.poll()) show_line(line);
         if (screen_fw_ != nullptr) {
             for (; answers_shown_ < screen_fw_->answered().size(); answers_shown_++) {
                 show(screen_fw_->answer_arrivals()[answers_shown_], "screen->board", "frame",
@@ -241,13 +310,48 @@ public:
             boots_seen_ = vb::boots();
             sim::log_note(vb::now_ns(), "--- board restarted (boot " + std::to_string(boots_seen_) + ")");
         }
+        if (cabinet_.board_state.empty() && vb::firmware_state() == vb::FwState::Halted) stopped();
         outputs_.poll();
         cabinet_.radio.poll();
+        cabinet_.follow_clip();
+        sim::flash_file_sync();
         sim::log_flush(vb::now_ns());
-        sim::web_step(cabinet_.status, cabinet_.report);
+        sim::web_step(cabinet_.status, cabinet_.report, cabinet_.board_state);
     }
 
 private:
+    // A line is stamped with the time its last byte arrived: when the screen
+    // unit can act on it.
+    void show_line(const peers::Line &line) {
+        if (!line.frame) {
+            show(line.end_ns, "board->screen", "console", line.text);
+        } else if (line.check_ok) {
+            show(line.end_ns, "board->screen", "frame", line.text);
+            if (line.payload.compare(0, 1, "D") == 0) cabinet_.report = line.payload;
+        } else {
+            char check[8];
+            snprintf(check, sizeof check, "%04X", peers::crc16_modbus(line.payload));
+            show(line.end_ns, "board->screen", "corrupt",
+                 line.text + "  (wrong check value: the payload's is " + check + ")");
+        }
+    }
+
+    // The processor no longer runs the firmware: in the boot loader, or
+    // stopped by a fault. Its process is ended, so that it costs nothing
+    // while the board waits for a reset.
+    void stopped() {
+        const std::vector<vb::BoardEvent> events = vb::board_events();
+        const bool boot_loader = !events.empty() && events.back().cause == vb::ResetCause::UsbBoot;
+        cabinet_.board_state = boot_loader ? "in the USB boot loader" : "stopped: " + vb::halt_message();
+        sim::log_note(vb::now_ns(),
+                      boot_loader ? "--- the board has restarted into its USB boot loader (BOOTSEL): the firmware no "
+                                    "longer runs. `reset` or `power` starts it again (a real board: unplug and "
+                                    "plug it in, or picotool reboot)"
+                                  : "--- the firmware has stopped: " + vb::halt_message() +
+                                        ". `reset` or `power` starts it again");
+        vb::power_off();
+    }
+
     Cabinet &cabinet_;
     peers::ScreenFw *screen_fw_;
     sim::Outputs outputs_;
@@ -274,6 +378,30 @@ void open_ports(const Options &options) {
     fflush(stdout);
 }
 
+// The steps of a script file, or nullptr (with the reasons on standard error).
+std::unique_ptr<sim::ScriptRun> load_script(const std::string &path, Cabinet &cabinet, int *exit_code) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "orlix-sim: %s: %s\n", path.c_str(), strerror(errno));
+        *exit_code = 66;
+        return nullptr;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    script::Parsed parsed = script::parse(text.str());
+    std::vector<std::string> errors;
+    for (const script::Error &e : parsed.errors) errors.push_back(script::describe(e));
+    for (const std::string &e : sim::ScriptRun::check(parsed.steps, command_error)) errors.push_back(e);
+    if (!errors.empty()) {
+        for (const std::string &e : errors) fprintf(stderr, "orlix-sim: %s: %s\n", path.c_str(), e.c_str());
+        *exit_code = 65;
+        return nullptr;
+    }
+    return std::make_unique<sim::ScriptRun>(
+        std::move(parsed.steps), [&cabinet](const std::string &line) { cabinet.command(line); },
+        [&cabinet](const std::string &bytes) { cabinet.radio.air(bytes); });
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -282,22 +410,41 @@ int main(int argc, char **argv) {
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGPIPE, SIG_IGN);
-    printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
-           "peer <state> <age_ms>, help, quit.\n");
-    if (options.web_port >= 0) {
-        if (!sim::web_start(static_cast<unsigned>(options.web_port))) {
-            fprintf(stderr, "orlix-sim: cannot serve on 127.0.0.1 port %d (taken?)\n", options.web_port);
-            return 69;
-        }
-        sim::log_set_tap(sim::web_log);
-        printf("web page: http://127.0.0.1:%d/\n", options.web_port);
-    }
 
     vb::drive_pin(kDoorPin, false);
     // The LoRa module is powered with the board, and the fobs and the other
     // cabinet are on the same air.
     Cabinet cabinet;
     cabinet.built_in_screen = !options.screen_pty;
+    uint32_t fob_counters[sim::kFobs] = {};
+    if (!options.flash.empty()) {
+        const std::string error = sim::flash_file_open(options.flash, fob_counters, sim::kFobs);
+        if (!error.empty()) {
+            fprintf(stderr, "orlix-sim: --flash %s\n", error.c_str());
+            return 66;
+        }
+        for (unsigned n = 1; n <= sim::kFobs; n++) cabinet.radio.set_fob_counter(n, fob_counters[n - 1]);
+    }
+    int exit_code = 0;
+    std::unique_ptr<sim::ScriptRun> run;
+    if (!options.script.empty()) {
+        run = load_script(options.script, cabinet, &exit_code);
+        if (!run) return exit_code;
+        sim::log_set_observer([&run](uint64_t t, const std::string &d, const std::string &k, const std::string &x) {
+            run->observe(t, d, k, x);
+        });
+    }
+    sim::log_fold_repeats(options.quiet);
+    printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
+           "peer <state> <age_ms>, reset, power, help, quit.\n");
+    if (options.web_port >= 0) {
+        if (!sim::web_start(static_cast<unsigned>(options.web_port), command_error)) {
+            fprintf(stderr, "orlix-sim: cannot serve on 127.0.0.1 port %d (taken?)\n", options.web_port);
+            return 69;
+        }
+        sim::log_set_tap(sim::web_log);
+        printf("web page: http://127.0.0.1:%d/\n", options.web_port);
+    }
     vb::power_on();
     open_ports(options);
     // The built-in screen unit's side of a firmware transfer, stepped every 100 µs of board time.
@@ -308,15 +455,37 @@ int main(int argc, char **argv) {
     Commands commands;
     uint64_t next_status_us = cabinet.built_in_screen ? kStatusEveryUs : UINT64_MAX;
     sim::Pace pace(options.speed, vb::now_us());
+    bool idle = false;  // the board waits in its boot loader, the clock stands still
 
     while (!stop) {
         // The commands between every two slices: a slice is 200 µs of board
         // time, well under a millisecond of wall time even on a slow board.
-        commands.read(cabinet);
+        if (!run) commands.read(cabinet);
         for (const std::string &line : sim::web_commands()) cabinet.command(line);
+        uint64_t until_us = UINT64_MAX;
+        if (run) {
+            const uint64_t until_ns = run->step(vb::now_ns());
+            if (run->finished()) break;
+            until_us = until_ns == UINT64_MAX ? until_ns : (until_ns + 999) / 1000;
+        } else if (!cabinet.board_state.empty()) {
+            // Nothing runs on the board: no time passes until a command comes.
+            idle = true;
+            commands.wait(kIdleLook);
+            continue;
+        }
+        if (idle) {
+            idle = false;
+            pace = sim::Pace(options.speed, vb::now_us());
+        }
         const uint64_t target = pace.target_us(vb::now_us());
         if (vb::now_us() < target) {
-            vb::run_until_us(std::min({target, next_status_us, vb::now_us() + kSliceUs}));
+            try {
+                vb::run_until_us(std::min({target, next_status_us, until_us, vb::now_us() + kSliceUs}));
+            } catch (const std::runtime_error &e) {
+                sim::log_note(vb::now_ns(), std::string("--- ") + e.what());
+                if (run) run->abort(e.what());
+                break;
+            }
             if (vb::now_us() >= next_status_us) {
                 // A screen unit taking a firmware image sends no status meanwhile.
                 if (!screen_fw.in_session()) send_status(cabinet.status);
@@ -335,7 +504,20 @@ int main(int argc, char **argv) {
     sim::screen_pty_close();
     sim::usb_pty_close();
     vb::power_off();
+    for (unsigned n = 1; n <= sim::kFobs; n++) fob_counters[n - 1] = cabinet.radio.fob_counter(n);
+    sim::flash_file_close(fob_counters, sim::kFobs);
     printf("orlix-sim: stopped at %.3f ms of board time (%.2fx real time)\n", static_cast<double>(vb::now_ns()) / 1e6,
            pace.average(vb::now_us()));
-    return 0;
+    if (run) {
+        if (stop && run->failure().empty()) run->abort("interrupted");
+        if (run->failure().empty()) {
+            printf("orlix-sim: %s: every step held (%u expectations)\n", options.script.c_str(), run->expectations());
+        } else {
+            printf("orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
+            fprintf(stderr, "orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
+            exit_code = 1;
+        }
+    }
+    fflush(stdout);
+    return exit_code;
 }

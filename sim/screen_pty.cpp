@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,6 @@ size_t pins_next = 0;      // pin events looked at so far
 bool dir_shown = false;    // the level last shown for the direction outputs
 std::string to_program;    // sent by the board, not yet taken by the program
 std::string from_program;  // the program's current line, for the log
-uint64_t line_start_ns = 0;
 std::string last_status;   // the last status payload among the program's frames
 
 // The rate the screen unit must use: the nominal one nearest the board's.
@@ -45,10 +46,18 @@ void show_program_line(uint64_t t_ns) {
     while (!from_program.empty() && (from_program.back() == '\n' || from_program.back() == '\r')) from_program.pop_back();
     const bool frame = from_program.compare(0, 3, ">>>") == 0;
     const std::string payload = frame && from_program.size() > 7 ? from_program.substr(3, from_program.size() - 7) : "";
-    if (!payload.empty() && payload[0] != 'F' && peers::frame_to_board(payload) == from_program + "\r\n") {
-        last_status = payload;
+    // The board takes the check value in either case.
+    const bool check_ok = !payload.empty() && strtoul(from_program.substr(from_program.size() - 4).c_str(), nullptr,
+                                                      16) == peers::crc16_modbus(payload);
+    if (check_ok && payload[0] != 'F') last_status = payload;
+    if (frame && !check_ok) {
+        char check[8];
+        snprintf(check, sizeof check, "%04X", peers::crc16_modbus(payload));
+        log_line(t_ns, "screen->board", "corrupt",
+                 printable(from_program) + "  (wrong check value: the payload's is " + check + ")");
+    } else {
+        log_line(t_ns, "screen->board", frame ? "frame" : "bytes", printable(from_program));
     }
-    log_line(t_ns, "screen->board", frame ? "frame" : "bytes", printable(from_program));
     from_program.clear();
 }
 
@@ -65,10 +74,11 @@ void take_from_program() {
     const uint32_t rate = line_rate();
     const uint64_t start = std::max(vb::now_ns(), vb::board().uart[peers::kScreenUart].wire_free_ns);
     for (ssize_t i = 0; i < n; i++) {
-        // A line is shown at the start bit of its first byte, as the board's are.
-        if (from_program.empty()) line_start_ns = start + vb::wire_ns(static_cast<size_t>(i), rate);
+        // A line is shown when its last byte has reached the board, as the board's are.
         from_program.push_back(buf[i]);
-        if (buf[i] == '\n' || from_program.size() >= kLongestShown) show_program_line(line_start_ns);
+        if (buf[i] == '\n' || from_program.size() >= kLongestShown) {
+            show_program_line(start + vb::wire_ns(static_cast<size_t>(i) + 1, rate));
+        }
     }
     vb::send_to_board(peers::kScreenUart, std::string_view(buf, static_cast<size_t>(n)), rate);
 }

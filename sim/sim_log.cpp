@@ -11,6 +11,9 @@ namespace {
 // Ordered by time; lines of equal time keep the order they came in.
 std::multimap<uint64_t, std::string> held;
 std::function<void(const std::string &)> tapped;
+LogObserver observer;
+bool fold = false;
+std::map<std::string, std::string> last_frame;  // by direction
 
 void print(const std::string &line) {
     fputs(line.c_str(), stdout);
@@ -21,6 +24,12 @@ void print(const std::string &line) {
 }  // namespace
 
 void log_line(uint64_t t_ns, const std::string &direction, const std::string &kind, const std::string &text) {
+    if (observer) observer(t_ns, direction, kind, text);
+    if (kind == "frame") {
+        std::string &last = last_frame[direction];
+        if (fold && last == text) return;
+        last = text;
+    }
     char head[64];
     snprintf(head, sizeof head, "%10.3f ms  %-13s  %-7s ", static_cast<double>(t_ns) / 1e6, direction.c_str(),
              kind.c_str());
@@ -45,6 +54,14 @@ void log_flush_all() {
     for (const auto &line : held) print(line.second);
     held.clear();
     fflush(stdout);
+}
+
+void log_set_observer(LogObserver o) {
+    observer = std::move(o);
+}
+
+void log_fold_repeats(bool on) {
+    fold = on;
 }
 
 void log_set_tap(std::function<void(const std::string &line)> tap) {

@@ -22,6 +22,14 @@ void log_flush(uint64_t now_ns);
 void log_flush_all();
 // Every line printed is also handed to `tap` (the web page's log).
 void log_set_tap(std::function<void(const std::string &line)> tap);
+// Every line logged is also handed to `observer` when it is logged (before
+// it is held back, and whether or not it is folded).
+using LogObserver = std::function<void(uint64_t t_ns, const std::string &direction, const std::string &kind,
+                                       const std::string &text)>;
+void log_set_observer(LogObserver observer);
+// A frame the same as the last one in its direction is not shown (a report
+// or a status payload repeated unchanged).
+void log_fold_repeats(bool fold);
 // The text with control characters as \xNN escapes (a "\r" dropped).
 std::string printable(const std::string &text);
 

@@ -62,9 +62,15 @@ void RadioSide::peer_status(uint8_t state, uint32_t age_ms) {
     log_line(vb::now_ns(), "peer->air", "status", fob_state_name(state) + " age " + std::to_string(age_ms) + " ms");
 }
 
+void RadioSide::air(const std::string &bytes) {
+    sender_.send(bytes);
+    log_line(vb::now_ns(), "script->air", "bytes", spaced_hex(bytes));
+}
+
 std::string RadioSide::name_of(const peers::Radio *radio) const {
     if (radio == &board_) return "the board's";
     if (radio == &peer_) return "the other cabinet's";
+    if (radio == &sender_) return "the script's";
     for (unsigned i = 0; i < kFobs; i++) {
         if (radio == fobs_[i].get()) return "fob " + std::to_string(i + 1) + "'s";
     }

@@ -27,6 +27,11 @@ public:
     void press(unsigned n);
     // A status broadcast from the other cabinet's board.
     void peer_status(uint8_t state, uint32_t age_ms);
+    // Raw bytes on the air, as a module set up like the cabinets' sends them.
+    void air(const std::string &bytes);
+    // Fob n's counter (1 to kFobs): the last one it sent.
+    uint32_t fob_counter(unsigned n) const { return fobs_[n - 1]->counter; }
+    void set_fob_counter(unsigned n, uint32_t counter) { fobs_[n - 1]->counter = counter; }
     // Shows what happened on the air since the last call.
     void poll();
 
@@ -37,6 +42,7 @@ private:
     peers::BoardRadio board_{air_};
     peers::PeerBoard peer_;
     std::unique_ptr<peers::Fob> fobs_[kFobs];
+    peers::Fob sender_{air_, 0, 0, 0};  // for air()
     size_t commands_shown_ = 0;
     size_t heard_shown_ = 0;
     std::set<std::pair<uint64_t, const peers::Radio *>> losses_shown_;

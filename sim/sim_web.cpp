@@ -80,13 +80,13 @@ std::string strip_hex(unsigned pin) {
     return out;
 }
 
-std::string state_json(const std::string &payload, const std::string &report) {
+std::string state_json(const std::string &payload, const std::string &report, const std::string &board) {
     std::ostringstream j;
     j << "{\"strips\":[" << json_string(strip_hex(kStripPins[0])) << ',' << json_string(strip_hex(kStripPins[1]))
       << "],\"maglock\":" << (vb::level(kMaglockPin) ? "\"locked\"" : "\"released\"")
       << ",\"door\":" << (vb::level(kDoorPin) ? "\"open\"" : "\"closed\"")
       << ",\"amplifier\":" << (vb::level(kAmpPin) ? "true" : "false") << ",\"payload\":" << json_string(payload)
-      << ",\"report\":" << json_string(report) << '}';
+      << ",\"report\":" << json_string(report) << ",\"board\":" << json_string(board) << '}';
     return j.str();
 }
 
@@ -213,7 +213,19 @@ bool from_the_page(const httplib::Request &req, unsigned port) {
 
 }  // namespace
 
-bool web_start(unsigned port) {
+bool web_start(unsigned port, std::function<std::string(const std::string &line)> command_error) {
+    // Nothing is served under another name than the board's own (a page that
+    // has rebound its own name to 127.0.0.1 would read the log), nor into a frame.
+    server.set_pre_routing_handler([port](const httplib::Request &req, httplib::Response &res) {
+        if (from_the_page(req, port)) return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 403;
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_default_headers({{"X-Frame-Options", "DENY"},
+                                {"Content-Security-Policy",
+                                 "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
+                                 "frame-ancestors 'none'"},
+                                {"X-Content-Type-Options", "nosniff"}});
     server.Get("/", [](const httplib::Request &, httplib::Response &res) {
         serve_file(res, "index.html", "text/html; charset=utf-8");
     });
@@ -225,15 +237,22 @@ bool web_start(unsigned port) {
     });
     server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
-    server.Post("/command", [port](const httplib::Request &req, httplib::Response &res) {
-        if (!from_the_page(req, port)) {
-            res.status = 403;
+    server.Post("/command", [command_error](const httplib::Request &req, httplib::Response &res) {
+        if (req.body.size() > 100 || req.body.find_first_of("\r\n") != std::string::npos) {
+            res.status = 400;
+            res.set_content("not a command: one line of up to 100 characters", "text/plain; charset=utf-8");
+            return;
+        }
+        const std::string error = command_error(req.body);
+        if (!error.empty()) {
+            res.status = 400;
+            res.set_content(error, "text/plain; charset=utf-8");
             return;
         }
         std::lock_guard<std::mutex> hold(shared.lock);
-        if (shared.commands.size() >= kCommandsKept || req.body.size() > 100 ||
-            req.body.find('\n') != std::string::npos) {
-            res.status = 400;
+        if (shared.commands.size() >= kCommandsKept) {
+            res.status = 503;
+            res.set_content("too many commands waiting: try again", "text/plain; charset=utf-8");
             return;
         }
         shared.commands.push_back(req.body);
@@ -251,13 +270,13 @@ bool web_start(unsigned port) {
     return true;
 }
 
-void web_step(const std::string &payload, const std::string &report) {
+void web_step(const std::string &payload, const std::string &report, const std::string &board) {
     if (!running) return;
     take_samples();
     const auto now = std::chrono::steady_clock::now();
     if (now - last_state < kWebStateEvery) return;
     last_state = now;
-    std::string json = state_json(payload, report);
+    std::string json = state_json(payload, report, board);
     if (json == last_json) return;
     last_json = json;
     std::lock_guard<std::mutex> hold(shared.lock);

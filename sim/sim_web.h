@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,13 @@ constexpr unsigned kWebDefaultPort = 8040;
 constexpr auto kWebStateEvery = std::chrono::milliseconds(40);
 
 // Binds 127.0.0.1:port and serves from then on; false when the port is taken.
-bool web_start(unsigned port);
+// `command_error` says why a line is not a command ("" when it is one); the
+// page's request is refused with that reason.
+bool web_start(unsigned port, std::function<std::string(const std::string &line)> command_error);
 // Called after every slice of board time: `payload` is the status payload the
-// screen unit sent last, `report` the board's last input report.
-void web_step(const std::string &payload, const std::string &report);
+// screen unit sent last, `report` the board's last input report, `board` ""
+// while the firmware runs, or what the board does instead ("in the USB boot loader").
+void web_step(const std::string &payload, const std::string &report, const std::string &board);
 // The commands the page sent since the last call, oldest first.
 std::vector<std::string> web_commands();
 // Hands a line of the log to the page.

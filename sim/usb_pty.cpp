@@ -7,6 +7,8 @@
 #include <string>
 
 #include "pty.h"
+#include "sim_log.h"
+#include "vboard.h"
 #include "vboard_usb.h"
 
 namespace sim {
@@ -22,6 +24,39 @@ int master = -1;
 bool terminal_open = false;
 size_t delivered = 0;     // bytes of the host's received log passed to the program
 std::string to_program;  // read from the board, not yet taken by the program
+// The console's lines in the log: the program's (an image after FWUP counted
+// as a whole, not shown) and the board's.
+std::string host_line, board_line;
+uint64_t image_left = 0, image_size = 0;
+
+void show_host_bytes(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (image_left > 0) {
+            if (--image_left == 0) {
+                log_line(vb::now_ns(), "host->board", "image", std::to_string(image_size) + " bytes");
+            }
+            continue;
+        }
+        if (c != '\n' && host_line.size() < 200) {
+            host_line.push_back(c);
+            continue;
+        }
+        if (host_line.rfind("FWUP ", 0) == 0) image_size = image_left = strtoull(host_line.c_str() + 5, nullptr, 10);
+        log_line(vb::now_ns(), "host->board", "console", printable(host_line));
+        host_line.clear();
+    }
+}
+
+void show_board_bytes(const std::string &bytes) {
+    for (const char c : bytes) {
+        if (c != '\n' && board_line.size() < 200) {
+            board_line.push_back(c);
+            continue;
+        }
+        log_line(vb::now_ns(), "board->host", "console", printable(board_line));
+        board_line.clear();
+    }
+}
 
 void from_program() {
     char buf[kReadChunk];
@@ -29,13 +64,16 @@ void from_program() {
         const ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) return;  // nothing more for now, or nobody has it open
         vb::usb::write(std::string_view(buf, static_cast<size_t>(n)));
+        show_host_bytes(std::string_view(buf, static_cast<size_t>(n)));
     }
 }
 
 void to_program_flush() {
     const size_t total = vb::usb::received_count();
     if (total > delivered) {
-        to_program += vb::usb::received(delivered);
+        const std::string bytes = vb::usb::received(delivered);
+        show_board_bytes(bytes);
+        to_program += bytes;
         delivered = total;
     }
     while (!to_program.empty()) {

@@ -48,6 +48,7 @@ function setText(id, text, alert) {
 let updates = 0;
 function render(s) {
   updates++;
+  setText('board', s.board || 'firmware running', !!s.board);
   drawStrip(strips[0], s.strips[0]);
   drawStrip(strips[1], s.strips[1]);
   setText('door', s.door, s.door === 'open');
@@ -103,8 +104,10 @@ $('sound').addEventListener('click', () => {
   }
 });
 
-function send(command) {
-  return fetch('/command', { method: 'POST', body: command });
+// A command the board refuses is answered with the reason, shown until the next one.
+async function send(command) {
+  const answer = await fetch('/command', { method: 'POST', body: command });
+  $('refused').textContent = answer.ok ? '' : await answer.text();
 }
 for (const button of document.querySelectorAll('button[data-command]')) {
   button.addEventListener('click', () => send(button.dataset.command));

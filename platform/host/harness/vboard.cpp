@@ -122,6 +122,12 @@ void power_on() {
     boot();
 }
 
+void reset_button() {
+    kill_child();
+    memset(__StackBottom, 0, kStackSize);
+    boot();
+}
+
 void power_off() {
     kill_child();
     board().fw_state = FwState::Off;

@@ -39,6 +39,9 @@ std::vector<T> log_kept(const T (&ring)[N], uint64_t total) {
 
 void power_on();
 void power_off();
+// The reset button (the RUN pin): the processor and its devices restart,
+// RAM is lost, the flash and everything powered beside the chip are kept.
+void reset_button();
 void run_until_us(uint64_t t_us);
 void run_for_us(uint64_t us);
 void run_for_ms(uint64_t ms);
