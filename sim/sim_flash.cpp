@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <algorithm>
+#include <map>
 #include <vector>
 
+#include "vboard.h"
 #include "vboard_flash.h"
 
 namespace sim {
@@ -19,6 +21,7 @@ namespace {
 int fd = -1;
 std::string fobs_path;
 uint64_t ops_seen = 0;
+std::map<uint32_t, uint64_t> pending;  // sectors to write, and when their last operation ends
 
 bool write_at(uint32_t offset, size_t len) {
     const uint8_t *data = vb::flash_data() + offset;
@@ -63,22 +66,33 @@ std::string flash_file_open(const std::string &path, uint32_t *fob_counters, uns
 }
 
 void flash_file_sync() {
-    if (fd < 0 || vb::flash_op_count() == ops_seen) return;
-    std::set<uint32_t> sectors;
+    if (fd < 0) return;
+    // An operation is logged as it starts, and its cells change when it ends.
     const std::vector<vb::FlashOp> ops = vb::flash_ops(ops_seen);
-    for (const vb::FlashOp &op : ops) sectors.insert(op.offset / vb::kFlashSectorSize);
-    if (ops.size() < vb::flash_op_count() - ops_seen) {  // more than the log keeps: write it all
-        for (uint32_t s = 0; s < vb::kFlashSize / vb::kFlashSectorSize; s++) sectors.insert(s);
+    for (const vb::FlashOp &op : ops) {
+        const uint64_t takes = op.kind == vb::FlashOpKind::Erase ? vb::kFlashEraseNs : vb::kFlashProgramNs;
+        uint64_t &end = pending[op.offset / vb::kFlashSectorSize];
+        end = std::max({end, op.end_ns, op.start_ns + takes});
+    }
+    if (ops.size() < vb::flash_op_count() - ops_seen) {  // more than the log keeps: all of it
+        for (uint32_t s = 0; s < vb::kFlashSize / vb::kFlashSectorSize; s++) pending[s] = vb::now_ns();
     }
     ops_seen = vb::flash_op_count();
-    for (const uint32_t s : sectors) {
-        if (!write_at(s * vb::kFlashSectorSize, vb::kFlashSectorSize)) perror("orlix-sim: flash file");
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->second > vb::now_ns()) {
+            ++it;
+            continue;
+        }
+        if (!write_at(it->first * vb::kFlashSectorSize, vb::kFlashSectorSize)) perror("orlix-sim: flash file");
+        it = pending.erase(it);
     }
 }
 
 void flash_file_close(const uint32_t *fob_counters, unsigned fobs) {
     if (fd < 0) return;
     flash_file_sync();
+    for (const auto &sector : pending) write_at(sector.first * vb::kFlashSectorSize, vb::kFlashSectorSize);
+    pending.clear();
     fsync(fd);
     close(fd);
     fd = -1;
