@@ -469,7 +469,9 @@ int main(int argc, char **argv) {
             until_us = until_ns == UINT64_MAX ? until_ns : (until_ns + 999) / 1000;
         } else if (!cabinet.board_state.empty()) {
             // Nothing runs on the board: no time passes until a command comes.
+            if (!idle) sim::log_flush_all();
             idle = true;
+            sim::web_step(cabinet.status, cabinet.report, cabinet.board_state);
             commands.wait(kIdleLook);
             continue;
         }

@@ -11,8 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
+#include <vector>
 #include <termios.h>
 
 #include "screen_fw.h"
@@ -28,7 +32,7 @@ constexpr int kQuitMs = 30000;     // until it has stopped
 
 class Sim {
 public:
-    explicit Sim(const char *option = nullptr) {
+    explicit Sim(std::vector<std::string> args = {}) {
         signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
@@ -36,11 +40,15 @@ public:
         if (pid_ == 0) {
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
             close(in[0]);
             close(in[1]);
             close(out[0]);
             close(out[1]);
-            execl(ORLIX_SIM_PATH, ORLIX_SIM_PATH, option, static_cast<char *>(nullptr));
+            std::vector<char *> argv{const_cast<char *>(ORLIX_SIM_PATH)};
+            for (std::string &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(ORLIX_SIM_PATH, argv.data());
             _exit(127);
         }
         close(in[0]);
@@ -61,6 +69,7 @@ public:
         }
     }
     bool started() const { return pid_ > 0 && to_ >= 0 && from_ >= 0; }
+    pid_t pid() const { return pid_; }
 
     void send(const std::string &line) {
         const std::string text = line + "\n";
@@ -189,6 +198,10 @@ private:
     std::string input_;
 };
 
+bool sim_shows(const std::string &output, const std::string &text) {
+    return output.find(text) != std::string::npos;
+}
+
 std::string pty_path(const Sim &sim, const char *label) {
     std::smatch m;
     const std::regex line(std::string(label) + "[^\n]*: (/dev/pts/[0-9]+)\n");
@@ -205,7 +218,7 @@ std::string board_frame(const std::string &payload) {
 // A screen unit outside the virtual board: status payloads in, reports out,
 // and a firmware image relayed from the USB port answered from here.
 TEST(OrlixSimTest, ScreenLinePtyServesAnOutsideScreenUnit) {
-    Sim sim("--screen-pty");
+    Sim sim({"--screen-pty"});
     ASSERT_TRUE(sim.started());
     ASSERT_TRUE(sim.read_until([&] { return sim.shows("screen line (UART1") && sim.shows("USB serial port"); },
                                kStartMs))
@@ -250,6 +263,120 @@ TEST(OrlixSimTest, ScreenLinePtyServesAnOutsideScreenUnit) {
     EXPECT_EQ(screen.line_starting("<<<D", kOutputsMs), board_frame("DCLOOOF00V010B"));
     sim.send("quit");
     EXPECT_EQ(sim.exit_status(kQuitMs), 0) << sim.output;
+}
+
+// A file of the test's own, removed at the end of the case.
+class TempFile {
+public:
+    explicit TempFile(const std::string &text = "") {
+        char name[] = "/tmp/orlix-sim-test-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path = name;
+        if (!text.empty()) std::ofstream(path) << text;
+    }
+    ~TempFile() {
+        remove(path.c_str());
+        remove((path + ".fobs").c_str());
+    }
+    std::string path;
+};
+
+// orlix-sim with a script, as a CI job runs it: its exit status and output.
+int run_script(const std::string &text, std::vector<std::string> more, std::string *output) {
+    TempFile script(text);
+    more.insert(more.begin(), {"--script", script.path});
+    Sim sim(more);
+    sim.read_until([&] { return sim.ended(); }, kOutputsMs * 2);
+    *output = sim.output;
+    return sim.exit_status(kQuitMs);
+}
+
+TEST(OrlixSimTest, ScriptExitsWithTheLineThatFailed) {
+    std::string out;
+    EXPECT_EQ(run_script("expect report DCLOOOF00V010B  # the first report\n"
+                         "send LOFNOROFFX050FCN\n"
+                         "expect output maglock released within 20ms\n"
+                         "expect console \"Lock: UNLOCKED\" within 20ms\n"
+                         "at 1.5s\n"
+                         "open\n"
+                         "expect report DOP within 300ms\n",
+                         {}, &out),
+              0)
+        << out;
+    EXPECT_TRUE(sim_shows(out, "every step held (4 expectations)")) << out;
+    // No more than the board's time asked for.
+    EXPECT_TRUE(std::regex_search(out, std::regex("stopped at 1[5-8][0-9][0-9]\\.[0-9]+ ms"))) << out;
+
+    EXPECT_EQ(run_script("expect report DCLOOOF00\nexpect report DCLFLO within 600ms\nopen\n", {}, &out), 1) << out;
+    EXPECT_TRUE(sim_shows(out, "line 2: expect report DCLFLO: not within 0.6 s (the last report: DCLOOOF00V010B)"))
+        << out;
+    EXPECT_FALSE(sim_shows(out, "door sensor high")) << "the steps after the failed one do not run";
+
+    EXPECT_EQ(run_script("open\nfob 4\n@B close\nwait 2\n", {}, &out), 65) << out;
+    EXPECT_TRUE(sim_shows(out, "line 2: not a command: fob 4")) << out;
+    EXPECT_TRUE(sim_shows(out, "line 3: a single board takes no target (@B)")) << out;
+    EXPECT_TRUE(sim_shows(out, "line 4: `wait` takes a duration")) << out;
+}
+
+// Pairings and the fobs' counters outlive the program; a wrong file is left alone.
+TEST(OrlixSimTest, FlashFileKeepsTheFobsAcrossRunsResetsAndPowerCuts) {
+    TempFile flash;
+    remove(flash.path.c_str());  // made when missing
+    std::string out;
+    ASSERT_EQ(run_script("expect report DCLOOOF00\nsend LONNOROFFX050FCP\nfob 1\n"
+                         "expect report DCLOOOF01 within 2s\nsend LONNOROFFX050FCN\nwait 200ms\n",
+                         {"--flash", flash.path}, &out),
+              0)
+        << out;
+    EXPECT_EQ(run_script("expect report DCLOOOF01\nfob 1\nexpect report DCLFLOF01 within 2s\n"
+                         "reset\nexpect console \"counter=2\"\nexpect report DCLOOOF01\n"
+                         "power\nexpect report DCLOOOF01\n",
+                         {"--flash", flash.path}, &out),
+              0)
+        << out;
+    EXPECT_TRUE(sim_shows(out, "--- reset button pressed")) << out;
+
+    TempFile wrong("not a flash");
+    EXPECT_EQ(run_script("wait 1ms\n", {"--flash", wrong.path}, &out), 66);
+    EXPECT_TRUE(sim_shows(out, "holds 11 bytes, not a flash of 2097152 (2 MiB): left as it is")) << out;
+    std::ifstream in(wrong.path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a flash");
+}
+
+// Processor time of a process so far (user and system), in seconds.
+double cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string f;
+    unsigned long long ticks = 0;
+    for (int i = 3; fields >> f && i <= 15; i++) {
+        if (i >= 14) ticks += std::stoull(f);  // utime, stime
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(OrlixSimTest, BootLoaderSaysSoAndRestsUntilReset) {
+    Sim sim;
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.read_until([&] { return sim.shows("USB serial port"); }, kStartMs)) << sim.output;
+    Port usb(pty_path(sim, "USB serial port"));
+    ASSERT_TRUE(usb.is_open());
+    ASSERT_TRUE(sim.read_until([&] { return sim.shows("<<<DCL"); }, kOutputsMs)) << sim.output;
+    usb.write_all("IOBOOTSEL\n");
+    EXPECT_TRUE(sim.read_until([&] { return sim.shows("restarted into its USB boot loader"); }, kOutputsMs))
+        << sim.output;
+    EXPECT_TRUE(sim.shows("host->board    console IOBOOTSEL"));
+    EXPECT_TRUE(sim.shows("board->host    console BOOTSEL"));
+    const double before = cpu_seconds(sim.pid());
+    sim.read_until([] { return false; }, 2000);
+    EXPECT_LT(cpu_seconds(sim.pid()) - before, 0.2) << "two seconds in the boot loader";
+    const size_t shown = sim.output.size();
+    sim.send("reset");
+    EXPECT_TRUE(sim.read_until([&] { return sim.output.find("<<<DCL", shown) != std::string::npos; }, kOutputsMs))
+        << sim.output;
+    EXPECT_TRUE(sim.shows("--- board restarted (boot 2)"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
+import { request } from 'node:http';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -42,6 +43,18 @@ function startSim(port) {
     sim.once('exit', (code) => reject(new Error(`orlix-sim ended (${code}):\n${sim.output}`)));
   });
   return { sim, serving };
+}
+
+// A GET under the given Host header: its status and headers.
+function get(port, path, host) {
+  return new Promise((resolve, reject) => {
+    const req = request({ host: '127.0.0.1', port, path, headers: { Host: host } }, (res) => {
+      res.destroy();
+      resolve(res);
+    });
+    req.on('error', reject);
+    req.end();
+  });
 }
 
 test('the page shows the door, the alarm lights and a paired fob as the board reports them', async (t) => {
@@ -104,6 +117,20 @@ test('the page shows the door, the alarm lights and a paired fob as the board re
   await waitText('fob', '^LOCKDOWN$');
   assert.match(await text('report'), /^DOPFLOF01V010B$/);
   assert.match(await page.$eval('#log', (el) => el.textContent), /fob 1->air +press/);
+
+  // A command the board refuses is answered with an error, and the page says why.
+  await page.evaluate(() => send('fob 9'));
+  await waitText('refused', '^not a command: fob 9');
+  assert.equal(await text('board'), 'firmware running');
+
+  // Only under its own name (a page rebound to 127.0.0.1 reads nothing), never in a frame.
+  for (const path of ['/', '/events']) {
+    assert.equal((await get(port, path, `rebound.example:${port}`)).statusCode, 403, path);
+  }
+  const own = await get(port, '/', `127.0.0.1:${port}`);
+  assert.equal(own.statusCode, 200);
+  assert.equal(own.headers['x-frame-options'], 'DENY');
+  assert.match(own.headers['content-security-policy'], /frame-ancestors 'none'/);
 
   if (process.env.ORLIX_SCREENSHOT) await page.screenshot({ path: process.env.ORLIX_SCREENSHOT });
 });
