@@ -16,7 +16,8 @@
 // --screen-pty (the screen line as a pseudo-terminal for a real screen unit,
 // in place of the built-in one), --web [PORT] (the page on 127.0.0.1),
 // --flash FILE (the flash kept in a file), --script FILE (steps and
-// expectations from a file, no terminal), --quiet (repeated frames folded).
+// expectations from a file, no terminal), --vcd FILE (the pins as a Value
+// Change Dump), --quiet (repeated frames folded).
 //
 // The board runs in short slices between looks at the commands, so that a
 // command is taken within a few milliseconds however slow the board is.
@@ -47,6 +48,7 @@
 #include "sim_radio.h"
 #include "sim_flash.h"
 #include "sim_script.h"
+#include "sim_vcd.h"
 #include "sim_web.h"
 #include "usb_pty.h"
 #include "vboard.h"
@@ -66,7 +68,8 @@ const char *const kDefaultStatus = "LONNOROFFX050FCN";
 constexpr auto kIdleLook = std::chrono::milliseconds(100);
 
 const char *const kUsage =
-    "usage: orlix-sim [--speed X] [--screen-pty] [--web [PORT]] [--flash FILE] [--script FILE] [--quiet]\n"
+    "usage: orlix-sim [--speed X] [--screen-pty] [--web [PORT]] [--flash FILE] [--script FILE] [--vcd FILE]\n"
+    "                 [--quiet]\n"
     "  --speed X      board time runs at X times real time (default 1, with --script 0; 0: as fast as it can)\n"
     "  --screen-pty   the screen line (UART1) as a pseudo-terminal for a real screen unit;\n"
     "                 the built-in screen unit steps aside\n"
@@ -74,6 +77,7 @@ const char *const kUsage =
     "  --flash FILE   the board's 2 MiB flash in FILE (made erased when missing), kept across runs\n"
     "  --script FILE  runs the steps of FILE instead of reading commands; exits 0 when every\n"
     "                 expectation held, 1 with the line that failed\n"
+    "  --vcd FILE     the board's pins as a Value Change Dump (strips, I2S, both UARTs, the plain pins)\n"
     "  --quiet        a frame that repeats the last one in its direction is not shown\n";
 
 const char *const kHelp =
@@ -102,6 +106,7 @@ struct Options {
     int web_port = -1;  // no page
     std::string flash;
     std::string script;
+    std::string vcd;
     bool quiet = false;
 };
 
@@ -118,8 +123,8 @@ bool parse_options(int argc, char **argv, Options &o) {
             }
         } else if (arg == "--screen-pty") {
             o.screen_pty = true;
-        } else if ((arg == "--flash" || arg == "--script") && i + 1 < argc) {
-            (arg == "--flash" ? o.flash : o.script) = argv[++i];
+        } else if ((arg == "--flash" || arg == "--script" || arg == "--vcd") && i + 1 < argc) {
+            (arg == "--flash" ? o.flash : arg == "--script" ? o.script : o.vcd) = argv[++i];
         } else if (arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "--web") {
@@ -315,6 +320,7 @@ public:
         cabinet_.radio.poll();
         cabinet_.follow_clip();
         sim::flash_file_sync();
+        sim::vcd_step();
         sim::log_flush(vb::now_ns());
         sim::web_step(cabinet_.status, cabinet_.report, cabinet_.board_state);
     }
@@ -445,6 +451,10 @@ int main(int argc, char **argv) {
         sim::log_set_tap(sim::web_log);
         printf("web page: http://127.0.0.1:%d/\n", options.web_port);
     }
+    if (!options.vcd.empty() && !sim::vcd_open(options.vcd)) {
+        fprintf(stderr, "orlix-sim: --vcd %s: %s\n", options.vcd.c_str(), strerror(errno));
+        return 73;
+    }
     vb::power_on();
     open_ports(options);
     // The built-in screen unit's side of a firmware transfer, stepped every 100 µs of board time.
@@ -508,6 +518,7 @@ int main(int argc, char **argv) {
     vb::power_off();
     for (unsigned n = 1; n <= sim::kFobs; n++) fob_counters[n - 1] = cabinet.radio.fob_counter(n);
     sim::flash_file_close(fob_counters, sim::kFobs);
+    sim::vcd_close();
     printf("orlix-sim: stopped at %.3f ms of board time (%.2fx real time)\n", static_cast<double>(vb::now_ns()) / 1e6,
            pace.average(vb::now_us()));
     if (run) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -377,6 +378,89 @@ TEST(OrlixSimTest, BootLoaderSaysSoAndRestsUntilReset) {
     EXPECT_TRUE(sim.read_until([&] { return sim.output.find("<<<DCL", shown) != std::string::npos; }, kOutputsMs))
         << sim.output;
     EXPECT_TRUE(sim.shows("--- board restarted (boot 2)"));
+}
+
+// What a command prints (its standard error too).
+std::string output_of(const std::string &command) {
+    std::string text;
+    if (FILE *p = popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+        pclose(p);
+    }
+    return text;
+}
+
+// The annotations sigrok-cli's decoder gives for a trace, one a line, without the decoder's name.
+std::vector<std::string> decoded(const std::string &vcd, const std::string &input_options, const std::string &decoder,
+                                 const std::string &annotation) {
+    std::istringstream lines(output_of("sigrok-cli -I vcd:" + input_options + " -i " + vcd + " -P " + decoder +
+                                       " -A " + annotation));
+    std::vector<std::string> out;
+    for (std::string line; std::getline(lines, line);) out.push_back(line.substr(line.rfind(": ") + 2));
+    return out;
+}
+
+// The clip's samples at the volume the board plays it (75/256 for 80 %).
+std::vector<int16_t> clip_at_volume(const char *path, int gain) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string wav((std::istreambuf_iterator<char>(in)), {});
+    const size_t data = wav.find("data") + 8;
+    std::vector<int16_t> out;
+    for (size_t i = data; i + 1 < wav.size(); i += 2) {
+        const auto s = static_cast<int16_t>(static_cast<uint8_t>(wav[i]) | static_cast<uint8_t>(wav[i + 1]) << 8);
+        out.push_back(static_cast<int16_t>((s * gain) >> 8));
+    }
+    return out;
+}
+
+// A trace read back by a logic analyser's decoders: the screen line's text
+// both ways, the strip's pixels and the I2S samples as the board was told.
+TEST(OrlixSimTest, VcdTraceDecodesWithSigrok) {
+    ASSERT_NE(output_of("sigrok-cli --version").find("sigrok-cli"), std::string::npos) << "sigrok-cli (scripts/setup)";
+    TempFile vcd;
+    std::string out;
+    ASSERT_EQ(run_script("expect report DCLOOOF00\nsend LOFALMPO3X080FCN\nexpect output amplifier on\nwait 100ms\n",
+                         {"--vcd", vcd.path}, &out),
+              0)
+        << out;
+
+    std::string line_text[2];
+    const char *const line_pins[2] = {"screen_tx", "screen_rx"};
+    for (int i = 0; i < 2; i++) {
+        for (const std::string &c : decoded(vcd.path, "downsample=20",
+                                            std::string("uart:rx=") + line_pins[i] + ":baudrate=115200:format=ascii",
+                                            "uart=rx-data")) {
+            line_text[i] += c == "[0D]" ? "\r" : c == "[0A]" ? "\n" : c;
+        }
+    }
+    EXPECT_NE(line_text[0].find("\r\n<<<DCLOOOF00V010B7011\r\nDoor: CLOSED   Fob: NONE   Lock: UNLOCKED   Lights: ALARM"),
+              std::string::npos)
+        << line_text[0];
+    EXPECT_NE(line_text[1].find(">>>LOFALMPO3X080FCNE653\r\n"), std::string::npos) << line_text[1];
+
+    // Warm white from the start, then the alarm's blue, pixel by pixel.
+    const std::vector<std::string> pixels =
+        decoded(vcd.path, "downsample=50:compress=10000 -C strip1", "rgb_led_ws281x:din=strip1", "rgb_led_ws281x=rgb");
+    ASSERT_GE(pixels.size(), 400u);
+    EXPECT_EQ(pixels.front(), "#ffff80");
+    EXPECT_EQ(std::vector<std::string>(pixels.end() - 200, pixels.end()), std::vector<std::string>(200, "#0000ff"));
+
+    // The lockdown clip at 80 % (a gain of 75/256), the same sample on both channels.
+    const std::vector<std::string> left = decoded(vcd.path, "downsample=20", "i2s:sck=i2s_sck:ws=i2s_ws:sd=i2s_sd",
+                                                  "i2s=left");
+    const std::vector<std::string> right = decoded(vcd.path, "downsample=20", "i2s:sck=i2s_sck:ws=i2s_ws:sd=i2s_sd",
+                                                   "i2s=right");
+    const size_t both = std::min(left.size(), right.size());  // the trace may end between the two
+    EXPECT_LE(left.size() - both + right.size() - both, 1u);
+    EXPECT_TRUE(std::equal(left.begin(), left.begin() + static_cast<long>(both), right.begin()));
+    std::vector<int16_t> heard;
+    for (const std::string &word : left) heard.push_back(static_cast<int16_t>(std::stoul(word, nullptr, 16)));
+    heard.erase(heard.begin(), std::find_if(heard.begin(), heard.end(), [](int16_t v) { return v != 0; }));
+    std::vector<int16_t> told = clip_at_volume(ORLIX_CLIPS_DIR "/sound_lockdown.wav", 75);
+    told.erase(told.begin(), std::find_if(told.begin(), told.end(), [](int16_t v) { return v != 0; }));
+    ASSERT_GE(heard.size(), 1000u) << "a tenth of a second of the clip";
+    EXPECT_EQ(std::vector<int16_t>(heard.begin(), heard.begin() + 1000), std::vector<int16_t>(told.begin(), told.begin() + 1000));
 }
 
 }  // namespace
