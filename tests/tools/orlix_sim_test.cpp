@@ -238,6 +238,11 @@ TEST(OrlixSimTest, ScreenLinePtyServesAnOutsideScreenUnit) {
                                kOutputsMs))
         << sim.output;
     EXPECT_TRUE(sim.shows("screen->board  frame   >>>LOFALMOFFX050FCN"));
+    screen.write_all(">>>LONNOROFFX050FCNDE9E\r\n");
+    EXPECT_TRUE(sim.read_until(
+        [&] { return sim.shows("corrupt >>>LONNOROFFX050FCNDE9E  (wrong check value: the payload's is DE9F)"); },
+        kOutputsMs))
+        << sim.output;
     EXPECT_TRUE(sim.shows("board          pins    GPIO 10, 11 high: the board transmits"));
     EXPECT_TRUE(sim.shows("board          pins    GPIO 10, 11 low: the board listens"));
 
@@ -302,9 +307,14 @@ TEST(OrlixSimTest, ScriptExitsWithTheLineThatFailed) {
                          "at 1.5s\n"
                          "open\n"
                          "expect report DOP within 300ms\n",
-                         {}, &out),
+                         {"--quiet"}, &out),
               0)
         << out;
+    // Stamped when its last byte has left (its first left at 424.661 ms), and
+    // shown once however often it repeats.
+    const std::string first_report = "\n   426.661 ms  board->screen  frame   <<<DCLOOOF00V010B7011\n";
+    EXPECT_TRUE(sim_shows(out, first_report)) << out;
+    EXPECT_EQ(out.find("<<<DCLOOOF00V010B7011", out.find(first_report) + first_report.size()), std::string::npos);
     EXPECT_TRUE(sim_shows(out, "every step held (4 expectations)")) << out;
     // No more than the board's time asked for.
     EXPECT_TRUE(std::regex_search(out, std::regex("stopped at 1[5-8][0-9][0-9]\\.[0-9]+ ms"))) << out;
@@ -318,6 +328,20 @@ TEST(OrlixSimTest, ScriptExitsWithTheLineThatFailed) {
     EXPECT_TRUE(sim_shows(out, "line 2: not a command: fob 4")) << out;
     EXPECT_TRUE(sim_shows(out, "line 3: a single board takes no target (@B)")) << out;
     EXPECT_TRUE(sim_shows(out, "line 4: `wait` takes a duration")) << out;
+}
+
+// A clip to be played once is played once, though the payload comes every second.
+TEST(OrlixSimTest, BuiltInScreenUnitPlaysAOnceClipOnce) {
+    std::string out;
+    ASSERT_EQ(run_script("expect report DCL\nsend LOFALMPO1X050FCN\nexpect output amplifier on\n"
+                         "expect output amplifier off within 10s\nwait 2500ms\n",
+                         {}, &out),
+              0)
+        << out;
+    size_t plays = 0;
+    for (size_t at = 0; (at = out.find("output  amplifier: on", at)) != std::string::npos; at++) plays++;
+    EXPECT_EQ(plays, 1u) << out;
+    EXPECT_TRUE(sim_shows(out, "screen->board  frame   >>>LOFALMOFFX050FCN")) << out;
 }
 
 // Pairings and the fobs' counters outlive the program; a wrong file is left alone.
