@@ -496,6 +496,7 @@ int main(int argc, char **argv) {
             } catch (const std::runtime_error &e) {
                 sim::log_note(vb::now_ns(), std::string("--- ") + e.what());
                 if (run) run->abort(e.what());
+                exit_code = 70;
                 break;
             }
             if (vb::now_us() >= next_status_us) {
@@ -524,7 +525,8 @@ int main(int argc, char **argv) {
     if (run) {
         if (stop && run->failure().empty()) run->abort("interrupted");
         if (run->failure().empty()) {
-            printf("orlix-sim: %s: every step held (%u expectations)\n", options.script.c_str(), run->expectations());
+            printf("orlix-sim: %s: every step held (%u expectation%s)\n", options.script.c_str(), run->expectations(),
+                   run->expectations() == 1 ? "" : "s");
         } else {
             printf("orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
             fprintf(stderr, "orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
