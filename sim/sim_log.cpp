@@ -37,6 +37,8 @@ void log_line(uint64_t t_ns, const std::string &direction, const std::string &ki
 }
 
 void log_note(uint64_t t_ns, const std::string &text) {
+    // After a note (a command, a restart) the next frames are shown even if unchanged.
+    last_frame.clear();
     held.emplace(t_ns, text);
 }
 

@@ -28,7 +28,7 @@ using LogObserver = std::function<void(uint64_t t_ns, const std::string &directi
                                        const std::string &text)>;
 void log_set_observer(LogObserver observer);
 // A frame the same as the last one in its direction is not shown (a report
-// or a status payload repeated unchanged).
+// or a status payload repeated unchanged), unless a note came in between.
 void log_fold_repeats(bool fold);
 // The text with control characters as \xNN escapes (a "\r" dropped).
 std::string printable(const std::string &text);
