@@ -610,6 +610,16 @@ TEST_F(WirelessTest, FewerThan48BytesSinceTheLastMessageAreNotChecked) {
     EXPECT_FALSE(read_last_rx_cmd(window, 2000));
 }
 
+// A press saves the store: the flash is busy with interrupts off for longer
+// than the UART's FIFO lasts. The bytes arriving meanwhile are all taken, so
+// a press right behind a press is accepted too.
+TEST_F(WirelessTest, BytesArrivingDuringASaveAreKept) {
+    pair(0);
+    deliver_and_poll(peers::as_string(fob(1)) + peers::as_string(fob(2)));
+    EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 2u);
+    EXPECT_EQ(vb::rx_overruns(kRadioUart), 0u);
+}
+
 TEST_F(WirelessTest, RandomBytesAreDroppedSilently) {
     pair(0);
     std::mt19937 rng(12345);
