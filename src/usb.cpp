@@ -432,6 +432,7 @@ void tud_cdc_line_state_cb(uint8_t itf, bool dtr, bool rts) {
 void tud_mount_cb(void) {
     terminal_dtr = false;
     terminal_before = false;
+    rx_known = 0;
 }
 
 // TinyUSB hands every vendor-type request here, whatever its recipient. The

@@ -500,8 +500,8 @@ TEST_F(UsbTest, DtrLostMidSessionStopsTheFeedAndTheSessionTimesOut) {
     // host reads them when it opens one again.
     usbh::open_terminal();
     EXPECT_TRUE(usbh::wait_received("START\nTIMEOUT\n"));
-    // The next connected pass leaves firmware mode; what the USB stack still
-    // held is the rest of the image and is dropped, and then a new command works.
+    // The new terminal starts in command mode: what the USB stack still held
+    // from before is discarded, and a new command works.
     type("\nFWUP 4\n");
     EXPECT_TRUE(fwupdate_active());
 }
