@@ -163,9 +163,11 @@ void wireless_process(const uint8_t *msg) {
     }
 }
 
+// The channel is claimed once; a second start-up runs it afresh from the ring's start.
 void wireless_rx_dma_init() {
-    rx_dma_chan = dma_claim_unused_channel(true);
+    if (rx_dma_chan < 0) rx_dma_chan = dma_claim_unused_channel(true);
     const uint chan = static_cast<uint>(rx_dma_chan);
+    dma_channel_abort(chan);
     dma_channel_config config = dma_channel_get_default_config(chan);
     channel_config_set_transfer_data_size(&config, DMA_SIZE_8);
     channel_config_set_read_increment(&config, false);
