@@ -51,15 +51,25 @@ static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SI
 // The header is outside the CRC. A seal in the last bytes of data, which
 // older firmware fills and ignores, repeats the write counter under the CRC,
 // so that a flipped bit in the header cannot make an old copy the newest.
-// A copy without the seal's tag was written by older firmware and still loads.
+// A copy without a seal's tag was written by older firmware and still loads,
+// whatever its write counter.
+//
+// Write counters this firmware writes stay below SETTINGS_WRITE_COUNTER_LIMIT
+// (older firmware counts the copies above it as damaged). Before a save would
+// reach it, the ring is renumbered: the copy starts again from write counter
+// 1 under a seal with the next epoch, and every copy of a later epoch is
+// newer than every copy of an earlier one, whatever the counters. Copies with
+// the first seal, or none, are of epoch 0.
 struct settings_seal_t {
-    uint32_t tag;            // SETTINGS_SEAL_TAG
+    uint32_t epoch;          // with SETTINGS_SEAL_TAG_RENUMBERED only; filler otherwise
+    uint32_t tag;            // SETTINGS_SEAL_TAG or SETTINGS_SEAL_TAG_RENUMBERED
     uint32_t write_counter;  // the header's, repeated
 };
-constexpr uint32_t SETTINGS_SEAL_TAG = 0x4C414553;  // bytes 53 45 41 4C
+constexpr uint32_t SETTINGS_SEAL_TAG = 0x4C414553;            // bytes 53 45 41 4C
+constexpr uint32_t SETTINGS_SEAL_TAG_RENUMBERED = 0x4D554E52;  // bytes 52 4E 55 4D
 constexpr size_t SETTINGS_SEAL_AT = SETTINGS_DATA_SIZE - sizeof(settings_seal_t);  // within data
+static_assert(sizeof(settings_seal_t) == 12, "epoch, tag and write counter");
 static_assert(SETTINGS_SEAL_AT >= sizeof(settings_t), "the seal lies in the unused tail");
-// Write counters from here up are damaged: no store gets there by saving.
 constexpr uint32_t SETTINGS_WRITE_COUNTER_LIMIT = 0x80000000;
 // A save whose sector does not read back moves on to the next sector, this many tries in all.
 constexpr unsigned SETTINGS_SAVE_TRIES = 3;
@@ -67,8 +77,9 @@ constexpr unsigned SETTINGS_SAVE_TRIES = 3;
 extern settings_t settings;
 
 void settings_init();
-// Writes the store into the next sector of the ring, or the one after when
-// that does not read back as written. False when no try succeeded.
+// Writes the store into the sector after the newest copy, or the one after
+// when that does not read back as written; a copy counts only if it reads
+// back and would load as the newest. False when no try succeeded.
 bool settings_save();
 settings_fob_t *settings_fobs_find(uint32_t uid1, uint32_t uid2, uint32_t uid3);
 void settings_fobs_pair(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter);

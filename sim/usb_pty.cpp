@@ -85,6 +85,15 @@ void to_program_flush() {
     vb::usb::pause_reader(!to_program.empty());
 }
 
+// The program closed the port: what it wrote and the host had not yet taken
+// goes with the port, as an OS drops it, and never reaches the next program's
+// connection.
+void drop_unsent() {
+    char buf[kReadChunk];
+    while (read(master, buf, sizeof buf) > 0) {
+    }
+}
+
 }  // namespace
 
 std::string usb_pty_open() {
@@ -105,6 +114,7 @@ void usb_pty_step() {
         } else {
             vb::usb::close_terminal();
             to_program.clear();
+            drop_unsent();
         }
     }
     if (!terminal_open) {

@@ -18,26 +18,71 @@ constexpr uint32_t SETTINGS_CRC32_POLY = 0xEDB88320;  // reflected
 constexpr uint8_t SETTINGS_FILLER = 0xFF;             // erased cells: programming it changes nothing
 constexpr unsigned SETTINGS_PAGES_PER_SECTOR = SETTINGS_SECTOR_SIZE / SETTINGS_PAGE_SIZE;
 
+// A copy's place in the order of copies: its epoch, then its write counter.
+// 0 for a copy that does not load.
+using settings_rank_t = uint64_t;
+constexpr unsigned SETTINGS_EPOCH_SHIFT = 32;
+
 // When the next clear is honoured.
 absolute_time_t next_valid_clear;
 // The copy being written: it does not fit the 2 KiB stack.
 settings_entry_t entry;
+// Where the newest copy lies (-1: none) and its rank, found at start and
+// kept by every save, so that a save does not scan the ring again.
+int store_sector = -1;
+settings_rank_t store_rank;
+// The highest rank any try has written, good or not: a try that did not
+// read back may read back later, and must never win over a newer copy.
+settings_rank_t tried_rank;
 
-// The header's checks, and the seal's when the copy has one.
-bool settings_copy_valid(const settings_entry_t *copy) {
-    if (copy->magic != SETTINGS_MAGIC || copy->write_counter >= SETTINGS_WRITE_COUNTER_LIMIT) return false;
-    if (settings_calculate_crc32(copy->data, SETTINGS_DATA_SIZE) != copy->crc32) return false;
-    settings_seal_t seal;
-    memcpy(&seal, copy->data + SETTINGS_SEAL_AT, sizeof seal);
-    return seal.tag != SETTINGS_SEAL_TAG || seal.write_counter == copy->write_counter;
+settings_rank_t settings_rank(uint32_t epoch, uint32_t write_counter) {
+    return (settings_rank_t{epoch} << SETTINGS_EPOCH_SHIFT) | write_counter;
 }
 
-void settings_build_entry(uint32_t write_counter) {
+uint32_t settings_rank_epoch(settings_rank_t rank) {
+    return static_cast<uint32_t>(rank >> SETTINGS_EPOCH_SHIFT);
+}
+
+uint32_t settings_rank_counter(settings_rank_t rank) {
+    return static_cast<uint32_t>(rank);
+}
+
+// The header's and the seal's part of the checks (the CRC is the caller's).
+settings_rank_t settings_sealed_rank(const settings_entry_t *copy) {
+    if (copy->magic != SETTINGS_MAGIC) return 0;
+    settings_seal_t seal;
+    memcpy(&seal, copy->data + SETTINGS_SEAL_AT, sizeof seal);
+    const bool renumbered = seal.tag == SETTINGS_SEAL_TAG_RENUMBERED;
+    if (!renumbered && seal.tag != SETTINGS_SEAL_TAG) return settings_rank(0, copy->write_counter);  // older firmware's
+    if (seal.write_counter != copy->write_counter) return 0;
+    return settings_rank(renumbered ? seal.epoch : 0, copy->write_counter);
+}
+
+settings_rank_t settings_copy_rank(const settings_entry_t *copy) {
+    const settings_rank_t rank = settings_sealed_rank(copy);
+    if (rank == 0 || settings_calculate_crc32(copy->data, SETTINGS_DATA_SIZE) != copy->crc32) return 0;
+    return rank;
+}
+
+// The next copy's rank: one more write counter, or, where that would reach
+// the limit (or a copy of older firmware is past it), the next epoch from
+// write counter 1.
+settings_rank_t settings_next_rank(settings_rank_t newest) {
+    if (settings_rank_counter(newest) < SETTINGS_WRITE_COUNTER_LIMIT - 1) return newest + 1;
+    return settings_rank(settings_rank_epoch(newest) + 1, 1);
+}
+
+void settings_build_entry(settings_rank_t rank) {
+    const uint32_t epoch = settings_rank_epoch(rank);
     memset(&entry, SETTINGS_FILLER, sizeof entry);
     entry.magic = SETTINGS_MAGIC;
-    entry.write_counter = write_counter;
+    entry.write_counter = settings_rank_counter(rank);
     memcpy(entry.data, &settings, sizeof settings);
-    const settings_seal_t seal{SETTINGS_SEAL_TAG, write_counter};
+    settings_seal_t seal;
+    memcpy(&seal, entry.data + SETTINGS_SEAL_AT, sizeof seal);
+    seal.tag = epoch == 0 ? SETTINGS_SEAL_TAG : SETTINGS_SEAL_TAG_RENUMBERED;
+    if (epoch != 0) seal.epoch = epoch;
+    seal.write_counter = entry.write_counter;
     memcpy(entry.data + SETTINGS_SEAL_AT, &seal, sizeof seal);
     entry.crc32 = settings_calculate_crc32(entry.data, SETTINGS_DATA_SIZE);
 }
@@ -84,18 +129,28 @@ uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
     return ~crc;
 }
 
-int settings_find_current_sector(uint32_t *highest_write_counter) {
+namespace {
+
+int settings_scan(settings_rank_t *newest) {
     int current = -1;
-    uint32_t highest = 0;
+    settings_rank_t highest = 0;
     for (unsigned sector = 0; sector < SETTINGS_SECTOR_COUNT; sector++) {
-        const settings_entry_t *copy = settings_sector_copy(static_cast<int>(sector));
-        if (!settings_copy_valid(copy)) continue;
-        if (copy->write_counter > highest) {
+        const settings_rank_t rank = settings_copy_rank(settings_sector_copy(static_cast<int>(sector)));
+        if (rank > highest) {
             current = static_cast<int>(sector);
-            highest = copy->write_counter;
+            highest = rank;
         }
     }
-    *highest_write_counter = highest;
+    *newest = highest;
+    return current;
+}
+
+}  // namespace
+
+int settings_find_current_sector(uint32_t *highest_write_counter) {
+    settings_rank_t newest = 0;
+    const int current = settings_scan(&newest);
+    *highest_write_counter = settings_rank_counter(newest);
     return current;
 }
 
@@ -103,8 +158,9 @@ void settings_init() {
     memset(&settings, 0, sizeof settings);
     next_valid_clear = get_absolute_time();  // a clear right after start is honoured
 
-    uint32_t highest = 0;
-    const int current = settings_find_current_sector(&highest);
+    store_sector = settings_scan(&store_rank);
+    tried_rank = store_rank;
+    const int current = store_sector;
     if (current < 0) {
         puts("settings_init: set to defaults\r");
         return;
@@ -124,18 +180,25 @@ void settings_init() {
 }
 
 // A worn sector shows in the read-back: the copy goes to the next sector, with
-// a higher write counter, so that the failed one can never win. The sector
-// holding the current copy is never reached.
+// a higher rank, so that the failed one can never win. The sector holding the
+// current copy is never reached. A copy counts only once it reads back and
+// ranks above the newest: it is what the next start loads.
 bool settings_save() {
-    uint32_t highest = 0;
-    int target = settings_find_current_sector(&highest);  // -1 when none: the first try goes to sector 0
+    int target = store_sector;  // -1 when none: the first try goes to sector 0
     for (unsigned attempt = 0; attempt < SETTINGS_SAVE_TRIES; attempt++) {
         target = (target + 1) % static_cast<int>(SETTINGS_SECTOR_COUNT);
-        settings_build_entry(highest + 1 + attempt);
+        const settings_rank_t rank = settings_next_rank(tried_rank > store_rank ? tried_rank : store_rank);
+        tried_rank = rank;
+        settings_build_entry(rank);
         // Each try is a whole erase and program: the watchdog is not to count them together.
         watchdog_update();
         settings_write_sector(settings_sector_offset(target));
-        if (memcmp(settings_sector_copy(target), &entry, sizeof entry) == 0) return true;
+        const settings_entry_t *copy = settings_sector_copy(target);
+        if (memcmp(copy, &entry, sizeof entry) == 0 && settings_sealed_rank(copy) == rank && rank > store_rank) {
+            store_sector = target;
+            store_rank = rank;
+            return true;
+        }
     }
     puts("settings_save: failed, not stored\r");
     return false;

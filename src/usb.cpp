@@ -236,7 +236,13 @@ const char *volatile pending_report;
 uint32_t image_announced;  // the size after "FWUP " of the last session
 uint32_t image_taken;      // image bytes read from the host since then
 uint32_t image_left;       // bytes of an image whose session ended early, still to be dropped
-absolute_time_t image_quiet_deadline;  // the quiet time after the host's last image byte ends there
+// The host's quiet time ends here: USB_IMAGE_QUIET_MS after its last bytes
+// arrived, or after the console last made room for more (a host held back
+// by a full buffer cannot send).
+absolute_time_t image_quiet_deadline;
+uint32_t rx_known;     // host bytes waiting in the stack when the console last looked
+bool terminal_dtr;     // DTR as the host last set it
+bool terminal_before;  // a terminal had the port open since the device was configured
 uint8_t image_buf[USB_FW_READ_SIZE];   // image bytes on their way from the stack to the ring
 
 // The image size after "FWUP ": decimal digits after optional white space.
@@ -259,7 +265,6 @@ void handle_fw_command(const char *line) {
             fw_mode = true;
             image_announced = size;
             image_taken = 0;
-            image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
         }
         return;
     }
@@ -302,6 +307,10 @@ void usb_read_commands() {
     }
 }
 
+void usb_host_quiet_from_now() {
+    image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+}
+
 // Reads no more than the bridge's ring can take: the rest waits in the USB
 // stack, whose full buffer holds the host back.
 void usb_feed_image() {
@@ -313,34 +322,56 @@ void usb_feed_image() {
         fwupdate_feed(image_buf, static_cast<int>(got));
         space -= static_cast<int>(got);
         image_taken += got;
-        image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+        usb_host_quiet_from_now();
     }
     if (!fwupdate_active()) {
         fw_mode = false;
         image_left = image_taken < image_announced ? image_announced - image_taken : 0;
         // Bytes already waiting: the host is still sending (a full ring held
         // it back), and its quiet time can only start now.
-        if (tud_cdc_n_available(USB_CDC_PORT) > 0) image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+        if (tud_cdc_n_available(USB_CDC_PORT) > 0) usb_host_quiet_from_now();
     }
 }
 
 // The rest of an image whose session ended early (FAIL, NORESP, TIMEOUT) is
 // read and dropped, never taken as commands: image bytes could hold any
-// command line. It ends at the announced size, or once the host has sent
-// nothing for a while: a host that gave up can start again without sending
-// the rest.
+// command line. It ends at the announced size, once the host has been quiet
+// for a while with nothing of it waiting (a host that gave up can start
+// again without sending the rest), or with a new terminal.
 void usb_drop_image_rest() {
-    if (time_reached(image_quiet_deadline)) {
-        image_left = 0;
-        return;
-    }
     while (image_left > 0 && tud_cdc_n_available(USB_CDC_PORT) > 0) {
         const uint32_t want = image_left < sizeof image_buf ? image_left : sizeof image_buf;
         const uint32_t got = tud_cdc_n_read(USB_CDC_PORT, image_buf, want);
         if (got == 0) break;
         image_left -= got;
-        image_quiet_deadline = make_timeout_time_ms(USB_IMAGE_QUIET_MS);
+        usb_host_quiet_from_now();
     }
+    if (tud_cdc_n_available(USB_CDC_PORT) == 0 && time_reached(image_quiet_deadline)) image_left = 0;
+}
+
+// The quiet time counts from the bytes' arrival, not from the console's
+// passes: a long pass elsewhere in the loop cannot end the drop while the
+// host still sends. Bytes that arrive after the host had been quiet are no
+// longer the image's: only those that were waiting before them are dropped.
+void usb_host_bytes_arrived() {
+    if (image_left > 0 && time_reached(image_quiet_deadline) && image_left > rx_known) image_left = rx_known;
+    rx_known = tud_cdc_n_available(USB_CDC_PORT);
+    usb_host_quiet_from_now();
+}
+
+// DTR raised: a terminal connection begins. What an earlier one left behind
+// is not its business: bytes still waiting are discarded unread, an image
+// rest is no longer dropped, and a session that lost its host gets no more
+// bytes (it ends on its own time-out). The console starts in command mode.
+void usb_terminal_opened() {
+    if (terminal_before) {
+        tud_cdc_n_read_flush(USB_CDC_PORT);
+        rx_known = 0;
+    }
+    terminal_before = true;
+    fw_mode = false;
+    image_left = 0;
+    cmd_pos = 0;
 }
 
 }  // namespace
@@ -380,6 +411,28 @@ uint16_t const *tud_descriptor_string_cb(uint8_t index, uint16_t langid) {
 usbd_class_driver_t const *usbd_app_driver_get_cb(uint8_t *driver_count) {
     *driver_count = 1;
     return &_resetd_driver;
+}
+
+// The USB task calls these, from the worker interrupt or from the console's
+// pass, always with stdio_usb_mutex held: they may change the console's state.
+
+// Host bytes have arrived, even while a long pass holds the loop.
+void tud_cdc_rx_cb(uint8_t itf) {
+    if (itf == USB_CDC_PORT) usb_host_bytes_arrived();
+}
+
+void tud_cdc_line_state_cb(uint8_t itf, bool dtr, bool rts) {
+    (void)rts;
+    if (itf != USB_CDC_PORT) return;
+    if (dtr && !terminal_dtr) usb_terminal_opened();
+    terminal_dtr = dtr;
+}
+
+// A new configuration starts with DTR clear and empty buffers.
+void tud_mount_cb(void) {
+    terminal_dtr = false;
+    terminal_before = false;
+    rx_known = 0;
 }
 
 // TinyUSB hands every vendor-type request here, whatever its recipient. The
@@ -427,5 +480,6 @@ void usb_poll() {
         if (image_left == 0) usb_read_commands();
         if (fw_mode) usb_feed_image();
     }
+    rx_known = tud_cdc_n_available(USB_CDC_PORT);
     usb_mutex_exit();
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hardware/dma.h"
 #include "hardware/flash.h"
 #include "hardware/gpio.h"
 #include "hardware/sync.h"
@@ -59,10 +60,21 @@ static_assert(sizeof mac_keyed.input == BLAKE2B_BLOCK_SIZE, "Monocypher 2.x's co
 constexpr size_t BODY_WORDS = WIRELESS_BODY_SIZE / BLAKE2B_WORD_SIZE;
 static_assert(WIRELESS_BODY_SIZE % BLAKE2B_WORD_SIZE == 0, "the body is whole words");
 
-// Received bytes. At most one message's worth is ever unconsumed.
-uint8_t rx_data[WIRELESS_RX_BUFF_SIZE];
-unsigned rx_head;  // where the next byte goes
+// Received bytes, stored by a DMA channel in ring mode as they leave the
+// UART's receive FIFO, so that none are lost while the loop is held (a fob
+// store save keeps the flash busy, with interrupts off, longer than the
+// 32-byte FIFO lasts at 9600 baud). The pump takes them from the ring one at
+// a time; at most one message's worth is ever unconsumed.
+alignas(WIRELESS_RX_BUFF_SIZE) uint8_t rx_data[WIRELESS_RX_BUFF_SIZE];
+unsigned rx_head;  // where the next byte the pump takes lies
 unsigned rx_tail;  // first unconsumed byte
+int rx_dma_chan = -1;
+constexpr unsigned RX_RING_BITS = 10;
+static_assert(1u << RX_RING_BITS == WIRELESS_RX_BUFF_SIZE, "the DMA ring is the whole buffer");
+// Transfers of one run of the channel, whole turns of the ring (51 days at
+// 9600 baud); the pump starts the next run.
+constexpr uint32_t RX_DMA_RUN = 0xFFFFFC00;
+static_assert(RX_DMA_RUN % WIRELESS_RX_BUFF_SIZE == 0, "a run ends where the ring begins");
 
 absolute_time_t next_status_tx;  // next periodic broadcast
 absolute_time_t next_reset_fob;  // unlock falls back to none; nil_time: none pending
@@ -151,13 +163,33 @@ void wireless_process(const uint8_t *msg) {
     }
 }
 
-// Takes every byte waiting in the UART. There is no framing on the air: each
-// run of 48 bytes is checked when its last byte arrives; a failed check
-// consumes one byte, an authentic message all 48.
+// The channel is claimed once; a second start-up runs it afresh from the ring's start.
+void wireless_rx_dma_init() {
+    if (rx_dma_chan < 0) rx_dma_chan = dma_claim_unused_channel(true);
+    const uint chan = static_cast<uint>(rx_dma_chan);
+    dma_channel_abort(chan);
+    dma_channel_config config = dma_channel_get_default_config(chan);
+    channel_config_set_transfer_data_size(&config, DMA_SIZE_8);
+    channel_config_set_read_increment(&config, false);
+    channel_config_set_write_increment(&config, true);
+    channel_config_set_ring(&config, true, RX_RING_BITS);
+    channel_config_set_dreq(&config, uart_get_dreq(uart0, false));
+    dma_channel_configure(chan, &config, rx_data, &uart_get_hw(uart0)->dr, RX_DMA_RUN, true);
+}
+
+// Where the DMA channel stores the next byte.
+unsigned wireless_rx_received_to() {
+    const uint chan = static_cast<uint>(rx_dma_chan);
+    if (!dma_channel_is_busy(chan)) dma_channel_set_trans_count(chan, RX_DMA_RUN, true);
+    return (RX_DMA_RUN - dma_channel_hw_addr(chan)->transfer_count) % WIRELESS_RX_BUFF_SIZE;
+}
+
+// Takes every byte the DMA channel has stored. There is no framing on the
+// air: each run of 48 bytes is checked when its last byte arrives; a failed
+// check consumes one byte, an authentic message all 48.
 void wireless_receive() {
     uint8_t msg[WIRELESS_MSG_SIZE];
-    while (uart_is_readable(uart0)) {
-        rx_data[rx_head] = static_cast<uint8_t>(uart_getc(uart0));
+    while (rx_head != wireless_rx_received_to()) {
         rx_head = rx_advance(rx_head, 1);
         if (!read_last_rx_cmd(msg, WIRELESS_MSG_SIZE)) continue;
         if (wireless_message_authentic(msg)) {
@@ -256,6 +288,7 @@ void wireless_init() {
     uart_init(uart0, WIRELESS_BAUD);
     uart_set_hw_flow(uart0, false, false);
     uart_set_format(uart0, 8, 1, UART_PARITY_NONE);
+    wireless_rx_dma_init();
 
     gpio_init(WIRELESS_M0_PIN);
     gpio_set_dir(WIRELESS_M0_PIN, GPIO_OUT);

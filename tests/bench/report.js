@@ -49,7 +49,8 @@ const share = (cycles, per) => `${fmt(100 * cycles / per, 1)} %`;
 const ms = (cycles) => cycles / MHZ / 1000;
 
 const relay = gtestProperties('fwupdate_bench_test', 'FwUpdateBench.TwoHundredKilobytesFromTheUsbHost');
-const save = gtestProperties('radio_bench_test', 'RadioBench.*');
+const save = gtestProperties('radio_bench_test', 'RadioBench.SaveHolds*');
+const stream = gtestProperties('radio_bench_test', 'RadioBench.ASaturatedStream*');
 const boot = gtestProperties('boot_bench_test', '*PowerOnToTheFirstReport');
 const m0 = jsonOf('bash', [path.join(__dirname, 'radio_m0plus', 'measure.sh'), '--json', path.join(work, 'm0plus')]);
 const emuScript = path.join(root, 'tests', 'emu', 'bench.js');
@@ -92,19 +93,28 @@ row('audio refill interrupt, cycles and share', '-',
     `512 samples every 32 ms; the interrupt within 0.5 ms (${fmt(CYCLES_AUDIO_FIFO)} cycles)`,
     m0 ? refill <= CYCLES_AUDIO_FIFO && (!emu || emu.audio_refill_cycles <= CYCLES_AUDIO_FIFO) : undefined);
 
-// A fob store save: the loop is held throughout, and the radio's FIFO fills meanwhile.
+// A fob store save: the loop is held throughout. The store keeps where its newest copy lies; it
+// used to find it again at every save with a CRC pass over each of the ring's 32 copies.
+const SAVE_HOLD_BUDGET_MS = 65;
 const flashMs = Number(save.interrupts_off_us) / 1000;
 const scanMs = m0 ? ms(32 * m0.settings_crc_copy_cycles) : NaN;
 const newCrcMs = m0 ? ms(m0.settings_crc_copy_cycles) : NaN;
 const verifyMs = m0 ? ms(m0.settings_verify_cycles) : NaN;
-const saveMs = scanMs + newCrcMs + flashMs + verifyMs;
-row('a fob store save: scan, erase + program with interrupts off, verify',
+const saveMs = newCrcMs + flashMs + verifyMs;
+row('a fob store save, loop held: new copy\'s CRC, erase + program with interrupts off, verify',
     failed(save) || `erase + program ${fmt(flashMs, 1)} ms`,
-    m0 ? `scan of a full ring ${fmt(scanMs, 1)} ms, new copy's CRC ${fmt(newCrcMs, 1)} ms, verify ${fmt(verifyMs, 2)} ms;` +
-         ` all ${fmt(saveMs, 1)} ms` : 'n/a (measure.sh failed)',
+    m0 ? `CRC ${fmt(newCrcMs, 1)} ms, verify ${fmt(verifyMs, 2)} ms; all ${fmt(saveMs, 1)} ms` +
+         ` (with the former scan of a full ring, ${fmt(scanMs, 1)} ms more: ${fmt(scanMs + saveMs, 1)} ms)`
+       : 'n/a (measure.sh failed)',
     emuText(() => '-'),
-    `radio FIFO 32 bytes = ${fmt(RADIO_FIFO_MS, 0)} ms at 9600 baud`,
-    Number.isNaN(saveMs) ? undefined : saveMs <= RADIO_FIFO_MS);
+    `${SAVE_HOLD_BUDGET_MS} ms (the radio's bytes go on into a DMA ring meanwhile)`,
+    Number.isNaN(saveMs) ? undefined : saveMs <= SAVE_HOLD_BUDGET_MS);
+
+// Radio bytes lost while saves hold the loop.
+row('radio bytes lost: 20 accepted presses back to back at 9600 baud',
+    failed(stream) || `${stream.radio_bytes_lost} bytes lost; ${stream.presses_accepted_of_20} of 20 presses saved`,
+    '-', emuText(() => '-'), `none (the UART's FIFO alone lasts ${fmt(RADIO_FIFO_MS, 0)} ms)`,
+    stream.failed ? undefined : Number(stream.radio_bytes_lost) === 0);
 
 // Start-up.
 const firstMs = Number(boot.first_report_us) / 1000;

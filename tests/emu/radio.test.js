@@ -151,4 +151,15 @@ describe('fobs', () => {
     assert.equal(flashOps(board, from).length, 0);
     assert.equal(fobState(board), 0);
   });
+
+  it('keeps the radio bytes that arrive while a save holds the loop: a press right behind a press counts', () => {
+    const from = board.nowUs();
+    const arrived = board.send(0, Buffer.concat([radio.fobMessage(FOB, 7), radio.fobMessage(FOB, 8)]));
+    board.run(arrived - board.nowUs() + 200_000);
+    const ops = flashOps(board, from);
+    assert.equal(ops.length, 34);
+    // The first save's erase and programs took the flash's typical times, longer than the UART's FIFO lasts.
+    assert.ok(ops[16].t - ops[0].t >= 45_000 + 15 * 700, `${ops[16].t - ops[0].t} us`);
+    assert.deepEqual(storeCopy(sector(board, 3)), { magic: 0x53455454, writes: 4, crcOk: true, total: 1, fob0: [...FOB, 8] });
+  });
 });

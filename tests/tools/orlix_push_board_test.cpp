@@ -101,4 +101,22 @@ TEST_F(OrlixPushBoardTest, ScreenUnitRejectingTheImageIsExitStatusOne) {
     EXPECT_EQ(file("/out"), "FAIL\n");
 }
 
+// A retry straight after a relay that ended early: the board has the rest
+// of the first image to drop, and the second run opens the port within
+// the quiet time that would end the drop.
+TEST_F(OrlixPushBoardTest, ARetryRightAfterATimeoutWorks) {
+    unit.faults().silent = true;
+    EXPECT_EQ(push(test::image_bytes(40000)), 3) << file("/err");
+    EXPECT_EQ(file("/out"), "TIMEOUT\n");
+    unit.faults().silent = false;
+    for (int i = 0; i < 200; i++) {  // 100 ms of board time
+        vb::run_for_us(500);
+        sim::usb_pty_step();
+    }
+    const auto image = test::image_bytes(20000);
+    EXPECT_EQ(push(image), 0) << file("/err");
+    EXPECT_EQ(file("/out"), "DONE\n");
+    EXPECT_EQ(unit.image(), image);
+}
+
 }  // namespace

@@ -340,8 +340,7 @@ TEST_F(SettingsTest, ASaveThatDoesNotReadBackGoesToTheNextSector) {
 
 // Without changing the layout: a copy's seal (the write counter repeated in
 // the data's last bytes) makes a flipped header bit show; copies without one
-// are older firmware's and load as before (as every put_copy() here), but no
-// write counter from 0x80000000 up is taken.
+// are older firmware's and load as before (as every put_copy() here).
 TEST_F(SettingsTest, DamagedWriteCountersNeverMakeACopyTheNewest) {
     vb::flash_fill(kArea, 0xFF, kSectors * kSector);
     settings_init();
@@ -353,8 +352,6 @@ TEST_F(SettingsTest, DamagedWriteCountersNeverMakeACopyTheNewest) {
     EXPECT_EQ(seal, std::vector<uint8_t>({0x53, 0x45, 0x41, 0x4C, 1, 0, 0, 0}));
     const uint8_t flipped = 0x10;  // bit 20 of sector 0's write counter
     vb::flash_write(kArea + 6, &flipped, 1);
-    put_copy(7, 0xFFFFFFFF, record({{7, 7, 7, 7}}));
-    put_copy(8, 0x80000000, record({{8, 8, 8, 8}}));
     boot();
     settings_init();
     EXPECT_EQ(ram_record(), record({{1, 2, 3, 9}}));
@@ -365,6 +362,57 @@ TEST_F(SettingsTest, DamagedWriteCountersNeverMakeACopyTheNewest) {
     boot();
     settings_init();
     EXPECT_EQ(settings.fobs[0].counter, 10u);
+}
+
+// At the end of the write counters' range the ring is renumbered: the copy
+// starts again from write counter 1 under a seal of the next epoch, which
+// outranks every older copy, so nothing rolls back and every save loads.
+TEST_F(SettingsTest, TheRingIsRenumberedBeforeItsWriteCountersRunOut) {
+    for (const uint32_t newest : {0x7FFFFFFEu, 0x7FFFFFFFu}) {
+        SCOPED_TRACE(newest);
+        boot();
+        vb::flash_fill(kArea, 0xFF, kSectors * kSector);
+        put_copy(4, newest - 1, record({{1, 2, 3, 99}}));
+        put_copy(5, newest, record({{1, 2, 3, 100}}));
+        settings_init();
+        for (uint32_t counter = 101; counter < 105; counter++) {
+            settings.fobs[0].counter = counter;
+            ASSERT_TRUE(settings_save());
+            boot();
+            settings_init();
+            ASSERT_EQ(ram_record(), record({{1, 2, 3, counter}}));
+        }
+        // One save more at the top of the range, then the next epoch.
+        const unsigned renumbered = newest == 0x7FFFFFFF ? 6 : 7;
+        EXPECT_EQ(read_copy(renumbered).write_counter, 1u);
+        std::vector<uint8_t> seal(12);
+        vb::flash_read(kArea + renumbered * kSector + kSector - 12, seal.data(), 12);
+        EXPECT_EQ(seal, std::vector<uint8_t>({1, 0, 0, 0, 0x52, 0x4E, 0x55, 0x4D, 1, 0, 0, 0}));
+    }
+    // The tries of a save that meets worn sectors at the top of the range.
+    vb::flash_fill(kArea + 7 * kSector, 0x00, kSector);
+    vb::flash_wear_out(kArea + 7 * kSector, kSector);
+    settings.fobs[0].counter = 200;
+    EXPECT_TRUE(settings_save());
+    boot();
+    settings_init();
+    EXPECT_EQ(settings.fobs[0].counter, 200u);
+}
+
+// Older firmware took every write counter: a store it pushed past 0x80000000
+// still loads whole, and the next save renumbers it.
+TEST_F(SettingsTest, AStoreOlderFirmwarePushedPastTheLimitKeepsItsFobs) {
+    put_copy(7, 0xFFFFFFFF, record({{7, 7, 7, 7}, {8, 8, 8, 80}}));
+    put_copy(8, 0x80000000, record({{7, 7, 7, 6}}));
+    put_copy(9, 0x7FFFFFFF, record({{7, 7, 7, 5}}));
+    settings_init();
+    EXPECT_EQ(ram_record(), record({{7, 7, 7, 7}, {8, 8, 8, 80}}));
+    settings.fobs[1].counter = 81;
+    EXPECT_TRUE(settings_save());
+    EXPECT_EQ(read_copy(8).write_counter, 1u);
+    boot();
+    settings_init();
+    EXPECT_EQ(ram_record(), record({{7, 7, 7, 7}, {8, 8, 8, 81}}));
 }
 
 // Power cut at each of the 17 operations of a save (before it starts, or a
@@ -380,19 +428,21 @@ TEST_F(SettingsTest, PowerCutAtEveryStepOfASaveLoadsTheNewOrThePreviousCopy) {
                           {vb::CutPoint::Inside, 0.01},
                           {vb::CutPoint::Inside, 0.5},
                           {vb::CutPoint::Inside, 0.99}};
-    // Two arrangements: a ring in use (the target sector holds the oldest
-    // copy), and a ring with a single copy (the target is erased).
-    for (const bool full_ring : {true, false}) {
+    // Three arrangements: a ring in use (the target sector holds the oldest
+    // copy), a ring with a single copy (the target is erased), and a ring in
+    // use at the end of the write counters' range (the save renumbers it).
+    for (const uint32_t ring_from : {500u, 0u, 0x7FFFFFE0u}) {
+        const bool full_ring = ring_from != 0;
         for (uint64_t op = 0; op < 17; op++) {
             for (const Case &c : cases) {
-                SCOPED_TRACE("full ring " + std::to_string(full_ring) + ", operation " + std::to_string(op) +
+                SCOPED_TRACE("ring from " + std::to_string(ring_from) + ", operation " + std::to_string(op) +
                              ", fraction " + std::to_string(c.fraction));
                 boot();
                 vb::flash_fill(kArea, 0xFF, kSectors * kSector);
                 std::vector<Fob> before = {{0xA1, 0xB2, 0xC3, 1000}, {7, 8, 9, 70}};
                 if (full_ring) {
                     for (unsigned s = 0; s < kSectors; s++) {
-                        put_copy((s + 9) % kSectors, 500 + s, record({{0xA1, 0xB2, 0xC3, 969 + s}, {7, 8, 9, 70}}),
+                        put_copy((s + 9) % kSectors, ring_from + s, record({{0xA1, 0xB2, 0xC3, 969 + s}, {7, 8, 9, 70}}),
                                  0xFF);
                     }
                 } else {

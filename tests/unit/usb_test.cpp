@@ -75,6 +75,10 @@ protected:
         if (feed_watchdog) watchdog_update();
         fwupdate_poll();
         if (feed_watchdog) watchdog_update();
+        if (long_pass_us > 0) {
+            vb::advance_us(long_pass_us);  // another module holds the loop; interrupts still run
+            long_pass_us = 0;
+        }
         const int space = fwupdate_feed_space();
         if (console) usb_poll();
         if (fwupdate_feed_space() < space) last_fed_ns = vb::now_ns();
@@ -113,6 +117,7 @@ protected:
 
     std::unique_ptr<peers::ScreenFw> screen_unit;
     uint64_t pass_us = 20;
+    uint64_t long_pass_us = 0;  // one pass this long, the next time
     bool console = true;
     bool feed_watchdog = false;
     uint64_t last_fed_ns = 0;  // when the console last gave the bridge host bytes
@@ -495,8 +500,8 @@ TEST_F(UsbTest, DtrLostMidSessionStopsTheFeedAndTheSessionTimesOut) {
     // host reads them when it opens one again.
     usbh::open_terminal();
     EXPECT_TRUE(usbh::wait_received("START\nTIMEOUT\n"));
-    // The next connected pass leaves firmware mode; what the USB stack still
-    // held is the rest of the image and is dropped, and then a new command works.
+    // The new terminal starts in command mode: what the USB stack still held
+    // from before is discarded, and a new command works.
     type("\nFWUP 4\n");
     EXPECT_TRUE(fwupdate_active());
 }
@@ -526,6 +531,55 @@ TEST_F(UsbTest, TheRestOfAnImageIsDroppedAfterASessionEndsEarly) {
     ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\nSTART\nTIMEOUT\n", 0, 20000 * kMs));
     type("FWUP 5\n");
     EXPECT_TRUE(fwupdate_active());
+}
+
+// A long pass of the loop (a save that retries on worn sectors) while the
+// host still sends the rest: the quiet time runs from the bytes' arrival,
+// and bytes waiting are never commands.
+TEST_F(UsbTest, TheDropOutlastsALongPassWhileTheHostSends) {
+    connect();
+    screen_unit->faults().silent = true;
+    pass_us = 1000;
+    std::string image;
+    while (image.size() < 40000) image += "\nIOBOOTSEL\n" + std::string(989, 'x');
+    type("FWUP 40000\n");
+    usbh::write(image);
+    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    ASSERT_GT(usbh::unsent(), 16000u);
+    long_pass_us = 1450 * kMs;
+    ASSERT_TRUE(usbh::run_until([] { return usbh::unsent() == 0; }, 3000 * kMs));
+    run_for_us(USB_IMAGE_QUIET_MS * kMs);
+    type("FWUP 5\n");
+    EXPECT_TRUE(fwupdate_active());
+}
+
+// The drop ends with the terminal: a program that opens the port at once
+// (DTR dropped and raised again) is heard from its first line, and what the
+// old one left waiting is discarded unread.
+TEST_F(UsbTest, ANewTerminalEndsTheDropAndDiscardsWhatTheOldOneLeft) {
+    connect();
+    screen_unit->faults().silent = true;
+    pass_us = 1000;
+    std::string image;
+    while (image.size() < 30000) image += "\nIOBOOTSEL\n" + std::string(989, 'x');
+    type("FWUP 40000\n");
+    usbh::write(image);
+    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    ASSERT_GT(usbh::unsent(), 0u);
+    usbh::close_terminal();
+    ASSERT_TRUE(usbh::run_until([] { return !usbh::dtr_applied(); }, 100 * kMs));
+    usbh::open_terminal();
+    ASSERT_TRUE(usbh::run_until([] { return usbh::dtr_applied(); }, 100 * kMs));
+    type("FWUP 5\n");
+    EXPECT_TRUE(fwupdate_active());
+
+    // The same for a session that lost its host and ended meanwhile.
+    usbh::close_terminal();
+    ASSERT_TRUE(usbh::run_until([] { return !fwupdate_active(); }, 20000 * kMs));
+    usbh::open_terminal();
+    type("FWUP 6\n");
+    EXPECT_TRUE(fwupdate_active());
+    EXPECT_EQ(fwupdate_feed_space(), kRingHolds);
 }
 
 TEST_F(UsbTest, AReportReplacedBeforeItIsSentIsLost) {

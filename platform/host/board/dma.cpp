@@ -1,7 +1,9 @@
 // The DMA controller: twelve channels, each paced by its transfer request.
 //
 // A channel moves a word whenever its request line is active: a PIO
-// transmit FIFO's request while the FIFO has room, or always (unpaced).
+// transmit FIFO's request while the FIFO has room, a UART's receive request
+// while its FIFO holds a byte, or always (unpaced). An address ring keeps
+// the incremented side inside its aligned 2^n bytes.
 // The words are read from the firmware's memory at the moment they move,
 // as on the chip, so a buffer overwritten while a transfer still reads it
 // is heard that way. A transfer completes when its last word has moved;
@@ -24,9 +26,29 @@ namespace vb {
 namespace {
 
 DmaState *dmas = shared_alloc<DmaState>();
+dma_channel_hw_t channel_hw[kDmaChannels];
 
 void reset_dma() {
     *dmas = DmaState{};
+}
+
+// The registers the firmware reads, as the channel now stands.
+void mirror(uint channel) {
+    const DmaChannel &c = dmas->ch[channel];
+    dma_channel_hw_t &hw = channel_hw[channel];
+    hw.read_addr = static_cast<uint32_t>(c.read_addr);
+    hw.write_addr = static_cast<uint32_t>(c.write_addr);
+    hw.transfer_count = c.busy ? c.remaining : c.trans_count;
+    hw.ctrl_trig = c.ctrl | (c.busy ? DMA_CH0_CTRL_TRIG_BUSY_BITS : 0u);
+}
+
+// An address after one step of `size`, kept inside its ring when the ring is on that side.
+uintptr_t step(const DmaChannel &c, uintptr_t addr, unsigned size, bool write_side) {
+    const unsigned ring_bits = (c.ctrl & DMA_CH0_CTRL_TRIG_RING_SIZE_BITS) >> DMA_CH0_CTRL_TRIG_RING_SIZE_LSB;
+    const bool ring_here = ((c.ctrl & DMA_CH0_CTRL_TRIG_RING_SEL_BITS) != 0) == write_side;
+    if (ring_bits == 0 || !ring_here) return addr + size;
+    const uintptr_t mask = (uintptr_t{1} << ring_bits) - 1;
+    return (addr & ~mask) | ((addr + size) & mask);
 }
 
 Device dma_device{{"dma", [] { return kNever; }, [](uint64_t) {}, reset_dma}};
@@ -73,8 +95,13 @@ void move_word(uint channel) {
     DmaChannel &c = dmas->ch[channel];
     const unsigned size = size_of(c);
     uint32_t value = 0;
-    memcpy(&value, reinterpret_cast<const void *>(c.read_addr), size);
-    if (c.ctrl & DMA_CH0_CTRL_TRIG_INCR_READ_BITS) c.read_addr += size;
+    unsigned uart = 0;
+    if (uart_rx_register(c.read_addr, &uart)) {
+        value = uart_dma_read(uart);
+    } else {
+        memcpy(&value, reinterpret_cast<const void *>(c.read_addr), size);
+    }
+    if (c.ctrl & DMA_CH0_CTRL_TRIG_INCR_READ_BITS) c.read_addr = step(c, c.read_addr, size, false);
     unsigned block = 0;
     unsigned sm = 0;
     if (pio_fifo_of_address(c.write_addr, &block, &sm)) {
@@ -82,15 +109,16 @@ void move_word(uint channel) {
     } else {
         memcpy(reinterpret_cast<void *>(c.write_addr), &value, size);
     }
-    if (c.ctrl & DMA_CH0_CTRL_TRIG_INCR_WRITE_BITS) c.write_addr += size;
+    if (c.ctrl & DMA_CH0_CTRL_TRIG_INCR_WRITE_BITS) c.write_addr = step(c, c.write_addr, size, true);
     c.words++;
     if (--c.remaining == 0) complete(channel);
+    mirror(channel);
 }
 
 bool ready(const DmaChannel &c) {
     if (!c.busy) return false;
     const unsigned dreq = dreq_of(c);
-    return dreq == kDreqForce || pio_dreq_active(dreq);
+    return dreq == kDreqForce || pio_dreq_active(dreq) || uart_dreq_active(dreq);
 }
 
 // Runs every channel that can move a word until none can.
@@ -117,6 +145,7 @@ void trigger(uint channel) {
     c.busy = true;
     c.started_ns = board().now_ns;
     c.transfers++;
+    mirror(channel);
     run_channels();
     reschedule();
 }
@@ -167,6 +196,13 @@ int dma_claim_unused_channel(bool required) {
     }
     if (required) panic("No DMA channels are available");
     return -1;
+}
+
+dma_channel_hw_t *dma_channel_hw_addr(uint channel) {
+    vb::charge();
+    vb::channel_of(channel);
+    vb::mirror(channel);
+    return &vb::channel_hw[channel];
 }
 
 bool dma_channel_is_claimed(uint channel) {
@@ -232,6 +268,7 @@ void dma_channel_start(uint channel) {
 void dma_channel_abort(uint channel) {
     vb::charge();
     vb::channel_of(channel).busy = false;
+    vb::mirror(channel);
     vb::reschedule();
 }
 

@@ -136,6 +136,12 @@ bool pio_fifo_of_address(uintptr_t addr, unsigned *block, unsigned *sm);
 bool pio_dreq_active(unsigned dreq);
 void pio_fifo_write(unsigned block, unsigned sm, uint32_t word);
 
+// UART side: the state of a request line; whether a bus address is a UART's
+// data register; the byte a DMA read of it takes from the receive FIFO.
+bool uart_dreq_active(unsigned dreq);
+bool uart_rx_register(uintptr_t addr, unsigned *index);
+uint8_t uart_dma_read(unsigned index);
+
 // DMA side: a request line may have become active; the channels it paces
 // move what they can now.
 void dma_service(unsigned dreq);

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "board.h"
+#include "pio_dma.h"
 
 struct uart_inst {
     unsigned index;
@@ -13,6 +14,7 @@ struct uart_inst {
 
 namespace {
 uart_inst instances[vb::kUartCount] = {{0}, {1}};
+uart_hw_t registers[vb::kUartCount];
 // Rates further apart than this garble every byte.
 constexpr uint32_t kRateTolerancePercent = 3;
 }  // namespace
@@ -65,9 +67,39 @@ void receive(Uart &u, const WireByte &w) {
     }
     u.rx_fifo[(u.rx_head + u.rx_count) % kUartFifoDepth] = value;
     u.rx_count++;
+    dma_service(uart_get_dreq(&instances[&u - board().uart], false));
+}
+
+uint8_t take_rx(Uart &u) {
+    const uint8_t c = u.rx_fifo[u.rx_head];
+    u.rx_head = (u.rx_head + 1) % kUartFifoDepth;
+    u.rx_count--;
+    return c;
 }
 
 }  // namespace
+
+bool uart_dreq_active(unsigned dreq) {
+    if (dreq < DREQ_UART0_TX || dreq > DREQ_UART1_RX) return false;
+    const Uart &u = board().uart[(dreq - DREQ_UART0_TX) / 2];
+    const bool rx = (dreq - DREQ_UART0_TX) % 2 == 1;
+    return rx ? u.rx_count > 0 : false;  // transmit by DMA is not modelled
+}
+
+bool uart_rx_register(uintptr_t addr, unsigned *index) {
+    for (unsigned i = 0; i < kUartCount; i++) {
+        if (addr == reinterpret_cast<uintptr_t>(&registers[i].dr)) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint8_t uart_dma_read(unsigned index) {
+    Uart &u = board().uart[index];
+    return u.rx_count > 0 ? take_rx(u) : 0;
+}
 
 uint64_t uart_next_event_ns(const Uart &u) {
     uint64_t next = kNever;
@@ -218,10 +250,7 @@ char uart_getc(uart_inst_t *uart) {
     charge();
     vb::Uart &u = vb::uart_of(uart);
     vb::wait_until([&u] { return u.rx_count > 0; });
-    const auto c = static_cast<char>(u.rx_fifo[u.rx_head]);
-    u.rx_head = (u.rx_head + 1) % vb::kUartFifoDepth;
-    u.rx_count--;
-    return c;
+    return static_cast<char>(vb::take_rx(u));
 }
 
 void uart_read_blocking(uart_inst_t *uart, uint8_t *dst, size_t len) {
@@ -236,6 +265,10 @@ void uart_tx_wait_blocking(uart_inst_t *uart) {
 
 uint uart_get_index(uart_inst_t *uart) {
     return uart->index;
+}
+
+uart_hw_t *uart_get_hw(uart_inst_t *uart) {
+    return &registers[uart->index];
 }
 
 }  // extern "C"

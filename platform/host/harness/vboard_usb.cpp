@@ -146,6 +146,8 @@ void open_terminal() {
 
 void close_terminal() {
     host().terminal_open = false;
+    // The port closes: what the program wrote and the device has not taken goes with it.
+    host().out_head = host().out_tail;
     changed();
 }
 

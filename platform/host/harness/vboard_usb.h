@@ -68,7 +68,8 @@ bool control_done(uint64_t seq);
 Reply reply(uint64_t seq);
 
 // The terminal: opening it sets DTR and RTS and reads the port; closing
-// clears them. A paused reader leaves the device's data unread.
+// clears them and drops what was not yet sent. A paused reader leaves the
+// device's data unread.
 void open_terminal();
 void close_terminal();
 void pause_reader(bool paused);

@@ -62,6 +62,8 @@ const FLASH_BASE = 0x10000000;
 const FLASH_BYTES = 16 * 1024 * 1024;
 const VECTORS = 0x10000100;
 const DEFAULT_WATCH = [3, 10, 11, 20, 21, 24, 26];
+const UARTDMACR = 0x48;
+const UART_RX_DREQ = [21, 23];  // DREQ_UART0_RX, DREQ_UART1_RX
 const NOMINAL_BAUD = [9600, 115200];
 const BAUD_TOLERANCE = 0.03;
 const UART_FIFO_DEPTH = 32;
@@ -611,8 +613,19 @@ class UartLine {
     const uart = this.uart;
     const read = uart.readUint32.bind(uart);
     const write = uart.writeUint32.bind(uart);
-    uart.readUint32 = (offset) => (offset === 0x18 ? this.flags() : read(offset));
+    // The receive DMA request (rp2040js has none): raised while UARTDMACR.RXDMAE is set and the
+    // receive FIFO holds a character, as the PL011's single request.
+    this.dmacr = 0;
+    this.rxDreq = UART_RX_DREQ[n];
+    uart.readUint32 = (offset) => {
+      if (offset === 0x18) return this.flags();
+      if (offset === UARTDMACR) return this.dmacr;
+      const value = read(offset);
+      if (offset === 0) this.updateRxDreq();
+      return value;
+    };
     uart.writeUint32 = (offset, value) => {
+      if (offset === UARTDMACR) { this.dmacr = value & 7; this.updateRxDreq(); return; }
       if (offset !== 0) return write(offset, value);
       if (this.txQueue.length < this.depth()) this.txQueue.push(value & 0xff);
       if (!this.shifting) this.txStart();
@@ -629,10 +642,17 @@ class UartLine {
       this.txAlarm.cancel();
     }
     this.uart.rxFIFO.reset();
+    this.dmacr = 0;
+    this.updateRxDreq();
     this.uart.intDivisor = 0;
     this.uart.fracDivisor = 0;
     this.uart.lineCtrlRegister = 0;
     this.uart.ctrlRegister = (1 << 9) | (1 << 8);
+  }
+
+  updateRxDreq() {
+    if ((this.dmacr & 1) && !this.uart.rxFIFO.empty) this.mcu.dma.setDREQ(this.rxDreq);
+    else this.mcu.dma.clearDREQ(this.rxDreq);
   }
 
   depth() { return this.uart.fifosEnabled ? UART_FIFO_DEPTH : 1; }
@@ -684,6 +704,7 @@ class UartLine {
       const garbled = !own || Math.abs(own / baud - 1) > BAUD_TOLERANCE;
       if (this.uart.enabled && this.uart.rxEnabled) this.uart.feedByte(garbled ? (byte ^ 0xa5) : byte);
     }
+    this.updateRxDreq();
     this.scheduleRx();
   }
 }

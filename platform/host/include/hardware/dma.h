@@ -42,6 +42,17 @@ typedef struct {
     uint32_t ctrl;
 } dma_channel_config;
 
+// A channel's registers as the firmware may read them (writes change nothing):
+// the low 32 bits of the addresses and the transfers still to do.
+typedef struct {
+    volatile uint32_t read_addr;
+    volatile uint32_t write_addr;
+    volatile uint32_t transfer_count;
+    volatile uint32_t ctrl_trig;
+} dma_channel_hw_t;
+
+dma_channel_hw_t *dma_channel_hw_addr(uint channel);
+
 static inline uint32_t _dma_set(uint32_t ctrl, uint32_t bits, bool on) { return on ? (ctrl | bits) : (ctrl & ~bits); }
 
 static inline void channel_config_set_read_increment(dma_channel_config *c, bool incr) {

@@ -1,6 +1,7 @@
 // Simulated board: the two PL011 UARTs.
 #pragma once
 
+#include "hardware/regs/dreq.h"
 #include "pico/types.h"
 
 typedef struct uart_inst uart_inst_t;
@@ -15,6 +16,12 @@ extern uart_inst_t *const vb_uart1;
 #define uart1 vb_uart1
 
 typedef enum { UART_PARITY_NONE, UART_PARITY_EVEN, UART_PARITY_ODD } uart_parity_t;
+
+// The register block as far as DMA uses it: a channel reading `dr` takes the
+// receive FIFO's oldest byte (or feeds the transmit FIFO when writing it).
+typedef struct {
+    volatile uint32_t dr;
+} uart_hw_t;
 
 uint uart_init(uart_inst_t *uart, uint baudrate);
 void uart_deinit(uart_inst_t *uart);
@@ -33,6 +40,12 @@ void uart_read_blocking(uart_inst_t *uart, uint8_t *dst, size_t len);
 char uart_getc(uart_inst_t *uart);
 void uart_tx_wait_blocking(uart_inst_t *uart);
 uint uart_get_index(uart_inst_t *uart);
+uart_hw_t *uart_get_hw(uart_inst_t *uart);
+
+// The UART's transfer request: receive while its FIFO holds a byte, transmit while it has room.
+static inline uint uart_get_dreq(uart_inst_t *uart, bool is_tx) {
+    return DREQ_UART0_TX + 2 * uart_get_index(uart) + (is_tx ? 0 : 1);
+}
 
 #ifdef __cplusplus
 }
