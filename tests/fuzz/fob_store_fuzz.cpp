@@ -98,12 +98,15 @@ int press_and_save() {
     vb::flash_read(SETTINGS_FLASH_OFFSET, before_save.data(), kStoreSize);
     if (!settings_save()) fuzz::finding("a save to good flash failed");
     vb::flash_read(SETTINGS_FLASH_OFFSET, after_save.data(), kStoreSize);
+    // The sector that changed to hold the store; one that held it already
+    // when a save wrote the very same bytes again.
     int written = -1;
     for (unsigned sector = 0; sector < SETTINGS_SECTOR_COUNT; sector++) {
         const size_t at = sector * SETTINGS_SECTOR_SIZE;
-        if (memcmp(before_save.data() + at, after_save.data() + at, SETTINGS_SECTOR_SIZE) != 0) {
-            vb::flash_read(sector_offset(sector), &copy_buf, sizeof copy_buf);
-            if (memcmp(copy_buf.data, &settings, sizeof settings) == 0) written = static_cast<int>(sector);
+        const auto *copy = reinterpret_cast<const settings_entry_t *>(after_save.data() + at);
+        if (memcmp(copy->data, &settings, sizeof settings) != 0) continue;
+        if (written < 0 || memcmp(before_save.data() + at, after_save.data() + at, SETTINGS_SECTOR_SIZE) != 0) {
+            written = static_cast<int>(sector);
         }
     }
     if (written < 0) fuzz::finding("a save reported as done wrote no copy of the store");
