@@ -84,6 +84,58 @@ describe('LoRa module set-up and status broadcast', () => {
       assert.ok(m.bytes.subarray(20, 32).every((b) => b === 0));
     });
   });
+
+  // Broadcasts go on around these; only what the board takes in is asserted.
+  it('ignores a status message with its own ID and adopts a peer\'s clearly newer state', () => {
+    board.run(1_000_000);  // this board's last fob event (its start) is 11.5 s old
+    const own = board.nowUs();
+    board.run(board.send(0, radio.statusMessage(board.uniqueId, 1, 0)) - board.nowUs() + 100_000);
+    assert.ok(board.text(1, own).includes('MSG FROM fefffeff'), 'the message authenticates');
+    assert.ok(!board.text(1, own).includes('RESET FOB STATUS'));
+    assert.equal(fobState(board), 0);
+
+    const peer = board.nowUs();
+    board.run(board.send(0, radio.statusMessage([1, 2, 3, 4, 5, 6, 7, 8], 1, 500)) - board.nowUs() + 100_000);
+    assert.ok(board.text(1, peer).includes('RESET FOB STATUS TO 1'));
+    assert.equal(fobState(board), 1);
+  });
+});
+
+// An image whose message check took everything would pass every other case here: their messages
+// are all authentic.
+describe('message check', () => {
+  let board;
+  const deliver = (bytes) => {
+    const from = board.nowUs();
+    board.run(board.send(0, bytes) - board.nowUs() + 200_000);
+    return from;
+  };
+
+  before(() => {
+    board = new Board();
+    board.runUntil(() => board.text(1).includes('<<<'), 1_500_000);
+    board.send(1, frameToBoard('LONNOROFFX050FCP'));  // pairing: an accepted fob message is saved
+    board.run(20_000);
+  });
+
+  it('drops a forged code and a message made with another key, without a word', () => {
+    const forged = radio.fobMessage(FOB, 5);
+    forged[40] ^= 0x01;
+    const body = radio.fobMessage(FOB, 5).subarray(0, 32);
+    const otherKey = Buffer.from(radio.KEYS.secret);
+    otherKey[31] ^= 0x80;
+    const from = deliver(Buffer.concat([forged, body, radio.blake2bKeyed(otherKey, body)]));
+    assert.ok(!board.text(1, from).includes('MSG FROM'));
+    assert.equal(flashOps(board, from).length, 0);
+  });
+
+  it('skips noise before a valid message one byte at a time', () => {
+    const noise = Buffer.from([0xff, 0xfe, 0xff, 0xfe, 0x42]);
+    const from = deliver(Buffer.concat([noise, radio.fobMessage(FOB, 5)]));
+    assert.equal(board.text(1, from).split('MSG FROM').length, 2);
+    assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 5\r\n`));
+    assert.equal(flashOps(board, from).length, 17);
+  });
 });
 
 describe('fobs', () => {
@@ -161,5 +213,32 @@ describe('fobs', () => {
     // The first save's erase and programs took the flash's typical times, longer than the UART's FIFO lasts.
     assert.ok(ops[16].t - ops[0].t >= 45_000 + 15 * 700, `${ops[16].t - ops[0].t} us`);
     assert.deepEqual(storeCopy(sector(board, 3)), { magic: 0x53455454, writes: 4, crcOk: true, total: 1, fob0: [...FOB, 8] });
+  });
+
+  it('clear mode empties the store with one save, at most every 5 s, and ignores presses meanwhile', () => {
+    const cleared = board.nowUs();
+    configure('FCC');
+    board.run(300_000);
+    const ops = flashOps(board, cleared);
+    assert.deepEqual(ops.map((e) => [e.kind, e.count]), [['flash-erase', 4096], ...Array(16).fill(['flash-program', 256])]);
+    const copy = storeCopy(sector(board, (ops[0].offset - STORE) / 4096));
+    assert.deepEqual([copy.crcOk, copy.total, copy.fob0], [true, 0, [0, 0, 0, 0]]);
+    assert.match(board.text(1, cleared), /<<<DCLOOOF00V010B[0-9A-F]{4}\r\n/);
+
+    let from = press(7);
+    assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 7\r\n`));
+    assert.deepEqual([flashOps(board, from).length, fobState(board)], [0, 0]);
+    from = board.nowUs();
+    configure('FCN');
+    configure('FCC');  // within 5 s of the last clear: dropped
+    board.run(300_000);
+    assert.equal(flashOps(board, from).length, 0);
+
+    board.run(cleared + 5_000_000 - board.nowUs());
+    from = board.nowUs();
+    configure('FCN');
+    configure('FCC');
+    board.run(300_000);
+    assert.equal(flashOps(board, from).length, 17);
   });
 });

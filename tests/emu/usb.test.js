@@ -2,7 +2,7 @@
 // host: enumeration and the descriptor bytes, the reset interface, the
 // console, and a firmware image relayed to a screen unit on the screen line.
 'use strict';
-const { test } = require('node:test');
+const { test, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
@@ -19,8 +19,8 @@ function vendorId() {
 }
 
 // A board with a host on its USB port and a screen unit on its screen line.
-function rig() {
-  const board = new Board();
+function rig(options = {}) {
+  const board = new Board(options);
   const host = new UsbHost(board.mcu);
   board.on('mcu', (mcu) => host.attach(mcu));
   const peer = new ScreenFwPeer({ send: (text, baud, atNs) => board.send(1, text, { baud, at: atNs / 1000 }) });
@@ -91,6 +91,19 @@ test('enumeration: device, configuration and string descriptors; bad requests st
   assert.equal(board.events.filter((e) => e.kind === 'reset').length, 1, 'no reboot from a refused request');
 });
 
+// TinyUSB 0.18 as released would take the host's bytes into the buffer the answer comes from.
+test('standard reads sent with a host data stage are stalled', () => {
+  const { board, host } = rig();
+  const read = (bRequest, recipient, wValue = 0) =>
+    host.control({ bmRequestType: requestType(false, 'standard', recipient), bRequest, wValue },
+      Uint8Array.from({ length: 18 }, (_, i) => 0xa0 + i));
+  const sent = [read(0, 'device'), read(6, 'device', DESC.DEVICE << 8), read(8, 'device'), read(10, 'interface')];
+  const after = host.getDescriptor(DESC.DEVICE, 0, 18);
+  done(board, after);
+  assert.deepEqual(sent.map((x) => x.status), ['stall', 'stall', 'stall', 'stall']);
+  assert.equal(hex(after.data), hex(host.device));
+});
+
 test('reset interface: request 2 reboots 100 ms later, request 1 enters the USB boot loader', () => {
   const { board, host } = rig();
   const reboot = done(board, host.control(resetRequest('class', 2)));
@@ -143,4 +156,72 @@ test('console: a firmware image relayed to the screen unit byte for byte, then I
   assert.ok(host.rxText.endsWith('BOOTSEL\n'));
   const boot = board.events.find((e) => e.kind === 'usb-boot');
   assert.deepEqual([boot.gpioMask, boot.disableMask], [0, 0]);
+});
+
+// The relay's failure paths: whatever ends a session early, the rest of the image (here holding a
+// command line) is read and dropped, and the console takes commands again.
+describe('a relay that fails', () => {
+  const SIZE = 20_000;  // beyond what the bridge's ring and the USB buffers take at once
+  const image = Buffer.alloc(SIZE);
+  for (let i = 0; i < SIZE; i++) image[i] = (i * 31 + (i >> 8)) & 0xff;
+  image.write('\nIOBOOTSEL\n', SIZE - 100, 'latin1');
+
+  // Passes of 1 ms: a board second of waiting is cheap to emulate. The host sends the image at
+  // once, or (`trickle`) a block and then 256 bytes every 250 ms (inside the console's 500 ms
+  // quiet time) until it sees a final word, and then the rest at once.
+  function push(fault, { trickle = false } = {}) {
+    const r = rig({ passUs: 1000 });
+    Object.assign(r.peer, fault);
+    done(r.board, r.host.openSerial());
+    r.host.write(`FWUP ${SIZE}\n`);
+    let sent = trickle ? 1024 : SIZE;
+    r.host.write(image.subarray(0, sent));
+    const more = () => {
+      const ended = /DONE|FAIL|NORESP|TIMEOUT/.test(r.host.rxText);
+      r.host.write(image.subarray(sent, ended ? SIZE : sent + 256));
+      sent = ended ? SIZE : sent + 256;
+      if (sent < SIZE) r.board.at(r.board.nowUs() + 250_000, more);
+    };
+    if (sent < SIZE) r.board.at(r.board.nowUs() + 250_000, more);
+    return r;
+  }
+
+  function endsThenTakesCommands({ board, host }, word, withinUs) {
+    board.runUntil(() => host.rxText.includes(`${word}\n`), withinUs);
+    board.runUntil(() => host.unsent === 0 && !board.timed.length, 7_000_000);
+    board.run(100_000);
+    assert.equal(host.rxText, `START\n${word}\n`);
+    assert.ok(!board.events.some((e) => e.kind === 'usb-boot'), 'a command line in the image ran');
+    host.write('IOBOOTSEL\n');
+    board.runUntil(() => board.events.some((e) => e.kind === 'usb-boot'), 500_000);
+    assert.equal(host.rxText, `START\n${word}\nBOOTSEL\n`);
+  }
+
+  it('a silent screen unit: TIMEOUT 15 s after the last byte the board took', () => {
+    const r = push({ silent: true });
+    endsThenTakesCommands(r, 'TIMEOUT', 17_000_000);
+    assert.deepEqual(r.peer.heard.slice(0, 2), ['FB00004E2004000E1000', 'FB00004E2004000E1000']);
+  });
+
+  // A slow host keeps the windows small: one block.
+  it('a screen unit that takes no block: NORESP after 60 retries', () => {
+    const r = push({ stuck: true }, { trickle: true });
+    endsThenTakesCommands(r, 'NORESP', 2_000_000);
+    assert.equal(r.peer.windows, 61);
+    assert.equal(r.peer.heard.at(-1), 'FX');
+  });
+
+  it('a completion answer with an error code: FAIL', () => {
+    const r = push({ completionCode: 0x17 });
+    endsThenTakesCommands(r, 'FAIL', 5_000_000);
+    assert.ok(Buffer.from(r.peer.image).equals(image));
+    assert.equal(r.peer.heard.at(-1), 'FX');
+  });
+
+  it('a lost window acknowledgement: the window goes again and the image arrives whole', () => {
+    const { board, host, peer } = push({ loseAcks: 1 });
+    board.runUntil(() => host.rxText.includes('DONE\n'), 6_000_000);
+    assert.equal(peer.heard.filter((p) => p === 'FD0000').length, 2);
+    assert.ok(Buffer.from(peer.image).equals(image));
+  });
 });

@@ -5,8 +5,10 @@
 // than it holds, and the board restarts only after "IOBOOTSEL" was sent
 // where the console may read it as a command: never from within the bytes
 // of an image announced by "FWUP <n>", even when its session ended early
-// (the target follows the first image of an input, announced at its start,
-// up to its size or a quiet pause long enough to end it).
+// (the target follows the image announced first by each program that opens
+// the port, the console being idle, up to its size or a pause of the host
+// long enough to end it). A pause is the host's: a long pass of the main
+// loop while the host sends is not one.
 //
 // Input: operations, each a byte and its arguments:
 //   0: a line: a length byte, that many bytes, then "\n";
@@ -16,12 +18,24 @@
 //   3: an answer of the screen unit in a valid frame: "F" and up to a
 //      length byte (% 16) of bytes;
 //   4: time: (argument % 64) * 10 ms of main loop passes, one every 5
-//      milliseconds (the bridge's and the host's times are hundreds of them).
+//      milliseconds (the bridge's and the host's times are hundreds of them);
+//   5: a long pass: (argument % 16) * 100 ms in which the main loop does not
+//      come round (a flash save, say) while the host sends a length byte and
+//      that many bytes;
+//   6: another program opens the port: the terminal closes and opens again
+//      (once the host's bytes have gone);
+//   7: the screen unit from now on (argument % 4): none (answers come only
+//      from operation 3), one that answers, one that takes no block (every
+//      window acknowledged without progress), one whose completion answer
+//      carries an error code.
+// Answers go at the rate the board's screen line runs at.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "fuzz_board.h"
+#include "screen_fw.h"
 #include "fwupdate.h"
 #include "screen.h"
 #include "status.h"
@@ -41,6 +55,9 @@ constexpr uint64_t kTimeStepUs = 10000;
 constexpr unsigned kMaxTimeSteps = 64;
 constexpr uint64_t kIdlePassUs = 5000;
 constexpr size_t kMaxAnswer = 16;
+constexpr uint64_t kLongPassStepUs = 100000;
+constexpr unsigned kMaxLongPassSteps = 16;
+constexpr uint64_t kReconnectLimitUs = 100000;
 // A pause of the host this long may end an image; a little less than the
 // console's quiet time, which starts only when it reads the host's bytes.
 constexpr uint64_t kImageMayEndUs = uint64_t{USB_IMAGE_QUIET_MS} * 1000 - 50000;
@@ -48,12 +65,13 @@ constexpr uint64_t kImageSurelyEndedUs = uint64_t{USB_IMAGE_QUIET_MS} * 1000 + 1
 
 // What the host has sent in this input.
 bool host_sent = false;             // anything at all
-bool fwup_sent = false;             // a "FWUP" line
 std::string maybe_commands;         // the bytes the console may read as commands
 uint32_t image_rest = 0;            // bytes the console must still take as image
 uint64_t last_sent_us = 0;          // when the host last sent
+std::unique_ptr<peers::ScreenFw> screen_unit;  // answers the board's frames by itself, or null
 
 void pass(uint64_t us = kPassUs) {
+    if (screen_unit) screen_unit->step();
     screen_poll();
     fwupdate_poll();
     usb_poll();
@@ -85,22 +103,63 @@ void check_ring() {
     }
 }
 
-void send(const std::string &bytes) {
+// Which of the host's bytes are image and which may be commands; nothing
+// sent is no sign of the host.
+void account(const std::string &bytes) {
     if (vb::now_us() - last_sent_us >= kImageMayEndUs) image_rest = 0;
     const size_t image = std::min<size_t>(image_rest, bytes.size());
     image_rest -= static_cast<uint32_t>(image);
     maybe_commands += bytes.substr(image);
     host_sent = true;
-    usbh::write(bytes);
+}
+
+// The host sends; `stall_us` is a pass of the main loop that long, begun as
+// the host starts.
+void send(const std::string &bytes, uint64_t stall_us = 0) {
+    if (!bytes.empty()) {
+        account(bytes);
+        usbh::write(bytes);
+    }
+    if (stall_us > 0) vb::advance_us(stall_us);
+    if (bytes.empty()) return;
     usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs);
     last_sent_us = vb::now_us();
+}
+
+// A program that opens the port starts afresh: what it announces first, the
+// console being idle, is image.
+void reconnect() {
+    if (!usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs)) return;
+    const bool idle = !fwupdate_active();
+    usbh::close_terminal();
+    usbh::run_until([] { return !usbh::dtr_applied(); }, kReconnectLimitUs);
+    usbh::open_terminal();
+    if (!usbh::run_until([] { return usbh::dtr_applied(); }, kReconnectLimitUs)) fuzz::finding("DTR never arrived");
+    image_rest = 0;
+    host_sent = !idle;
+}
+
+void set_screen_unit(unsigned kind) {
+    if (kind == 0) {
+        screen_unit.reset();
+        return;
+    }
+    screen_unit = std::make_unique<peers::ScreenFw>(fuzz::kScreenUart);
+    if (kind == 2) {
+        screen_unit->faults().rewrite = [](const std::string &a) {
+            return peers::frame_to_board(a.rfind("FA", 0) == 0 ? "FA0000" : a);
+        };
+    } else if (kind == 3) {
+        screen_unit->faults().rewrite = [](const std::string &a) {
+            return peers::frame_to_board(a.rfind("FC", 0) == 0 ? "FC01" : a);
+        };
+    }
 }
 
 // An image announced first thing in an input, the console being idle: its
 // bytes can only be image, whatever they hold.
 void send_fwup(unsigned size, const std::string &image) {
     const bool announced_first = !host_sent;
-    fwup_sent = true;
     send("FWUP " + std::to_string(size) + "\n");
     if (announced_first) image_rest = size;
     send(image);
@@ -123,7 +182,7 @@ uint8_t byte(const uint8_t *&p, const uint8_t *end) {
 
 void run_input(const uint8_t *p, const uint8_t *end) {
     while (p < end) {
-        switch (byte(p, end) % 5) {
+        switch (byte(p, end) % 8) {
             case 0:
                 send(take(p, end, byte(p, end)) + "\n");
                 break;
@@ -137,12 +196,24 @@ void run_input(const uint8_t *p, const uint8_t *end) {
                 break;
             case 3: {
                 const std::string answer = "F" + take(p, end, byte(p, end) % kMaxAnswer);
-                vb::send_to_board(fuzz::kScreenUart, fuzz::screen_frame(answer), FW_BAUD_NORMAL);
-                run_for_us(vb::wire_ns(answer.size() + 9, FW_BAUD_NORMAL) / 1000 + kPassUs);
+                const uint32_t baud = vb::board().uart[fuzz::kScreenUart].baud;
+                vb::send_to_board(fuzz::kScreenUart, fuzz::screen_frame(answer), baud);
+                run_for_us(vb::wire_ns(answer.size() + 9, baud) / 1000 + kPassUs);
                 break;
             }
-            default:
+            case 4:
                 run_for_us(uint64_t{byte(p, end) % kMaxTimeSteps} * kTimeStepUs, kIdlePassUs);
+                break;
+            case 5: {
+                const uint64_t stall_us = uint64_t{byte(p, end) % kMaxLongPassSteps} * kLongPassStepUs;
+                send(take(p, end, byte(p, end)), stall_us);
+                break;
+            }
+            case 6:
+                reconnect();
+                break;
+            default:
+                set_screen_unit(byte(p, end) % 4);
                 break;
         }
         check_ring();
@@ -150,9 +221,11 @@ void run_input(const uint8_t *p, const uint8_t *end) {
 }
 
 // What one input leaves behind must not reach the next: the session ends,
-// the console reads what the host still had to send, the rest of an image
-// ends with a quiet pause, and closing the terminal drops a half-typed line.
+// the console reads what the host still had to send (which may begin another
+// session, ended too), the rest of an image ends with a quiet pause, and
+// closing the terminal drops a half-typed line.
 void settle() {
+    screen_unit.reset();
     fwupdate_init();
     // Twice: a packet the host has sent may still be on its way into the
     // serial port's buffer when both look empty.
@@ -161,10 +234,10 @@ void settle() {
         if (!usbh::run_until(empty, kDrainLimitUs)) fuzz::finding("the console stopped reading");
         run_for_us(kSettleUs);
     }
-    if (fwup_sent) {
-        vb::advance_us(kImageSurelyEndedUs);
-        pass();
-    }
+    fwupdate_init();
+    run_for_us(kSettleUs);
+    vb::advance_us(kImageSurelyEndedUs);
+    pass();
     usbh::close_terminal();
     usbh::run_until([] { return !usbh::dtr_applied(); }, 100000);
     run_for_us(2 * kPassUs);
@@ -174,6 +247,7 @@ void settle() {
 
 void on_reset(const vb::ResetException &e) {
     if (e.cause != vb::ResetCause::UsbBoot || !bootsel_sent()) fuzz::finding("a restart nobody asked for");
+    screen_unit.reset();
     bring_up();
 }
 
@@ -182,7 +256,7 @@ void on_reset(const vb::ResetException &e) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = (bring_up(), true);
     (void)ready;
-    host_sent = fwup_sent = false;
+    host_sent = false;
     maybe_commands.clear();
     image_rest = 0;
     last_sent_us = vb::now_us();

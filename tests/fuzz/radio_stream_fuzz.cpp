@@ -4,7 +4,8 @@
 // any fob mode, as the main loop polls the link. Nothing may crash, and the
 // fob table must be exactly what the authentic messages make it: no fob
 // invented, no counter taken backwards or beyond the accepted advance, no
-// replay taken twice.
+// replay taken twice. A status message with this board's own ID changes
+// nothing: the fob state moves meanwhile only by an unlock falling back.
 //
 // Input: operations, each a byte and its arguments:
 //   0: noise: a length byte, then that many bytes;
@@ -136,15 +137,19 @@ void fob_message(Reader &in) {
 void status_message(Reader &in) {
     uint8_t msg[WIRELESS_MSG_SIZE] = {};
     put_le32(msg, WIRELESS_STATUS_MARKER);
-    if (in.byte() % 2 == 0) {
-        const std::vector<uint8_t> own = vb::flash_unique_id();
-        memcpy(msg + 4, own.data(), WIRELESS_UNIQUE_ID_SIZE);
+    const bool own = in.byte() % 2 == 0;
+    if (own) {
+        const std::vector<uint8_t> id = vb::flash_unique_id();
+        memcpy(msg + 4, id.data(), WIRELESS_UNIQUE_ID_SIZE);
     } else {
         in.bytes(msg + 4, WIRELESS_UNIQUE_ID_SIZE);
     }
     in.bytes(msg + 12, 4);   // kind, fob state, two more
     in.bytes(msg + 16, 16);  // age and the rest
+    const status_fob_t before = status.in.fob;
     deliver_authentic(msg);
+    const bool fell_back = before == FOB_UNLOCK && status.in.fob == FOB_NONE;
+    if (own && status.in.fob != before && !fell_back) fuzz::finding("a status message with this board's own ID was adopted");
 }
 
 void start_input() {

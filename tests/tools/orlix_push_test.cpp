@@ -92,7 +92,7 @@ protected:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        for (const char *f : {"/image", "/out", "/err"}) unlink((dir_ + f).c_str());
+        for (const char *f : {"/image", "/out", "/err", "/port"}) unlink((dir_ + f).c_str());
         rmdir(dir_.c_str());
     }
     std::string write_image(const std::vector<uint8_t> &bytes) {
@@ -163,7 +163,31 @@ TEST_F(OrlixPushTest, EachFinalWordIsItsOwnExitStatus) {
         board.say(std::string("\n") + word + "\r\n");  // an empty line first changes nothing
         EXPECT_EQ(exit_status(), status) << word;
         EXPECT_EQ(file("/out"), std::string(word) + "\n");
-        EXPECT_EQ(file("/err"), "");  // -q
+        // -q hides the progress, not what went wrong.
+        const std::string err = file("/err");
+        EXPECT_EQ(err.empty(), status == 0) << err;
+        EXPECT_EQ(err.find("orlix-push: ") == 0 && err.find(std::string(word) + ": ") != std::string::npos,
+                  status != 0) << err;
+    }
+}
+
+// A TIMEOUT names its likely cause: after the whole image a screen unit that
+// did not answer in time; midway also a host that stopped sending.
+TEST_F(OrlixPushTest, TimeoutSaysWhy) {
+    for (const bool midway : {false, true}) {
+        Pty pty;
+        FakeBoard board(pty.master);
+        const size_t size = midway ? 2000000 : 3000;
+        run({"-q", pty.slave, write_image(test::image_bytes(size))});
+        EXPECT_EQ(board.read_line(), "FWUP " + std::to_string(size) + "\n");
+        board.say("START\n");
+        EXPECT_EQ(board.read_bytes(3000).size(), 3000u);
+        if (!midway) usleep(100000);  // the tool has seen the port take the last byte
+        board.say("TIMEOUT\n");
+        EXPECT_EQ(exit_status(), 3);
+        const std::string err = file("/err");
+        EXPECT_NE(err.find("no answer from the screen unit"), std::string::npos) << err;
+        EXPECT_EQ(err.find("the host stopped sending") != std::string::npos, midway) << err;
     }
 }
 
@@ -241,9 +265,34 @@ TEST_F(OrlixPushTest, BadArgumentsAndImages) {
     EXPECT_EQ(exit_status(), 65);
     run({dir_ + "/no-such-port", write_image(test::image_bytes(1))});
     EXPECT_EQ(exit_status(), 74);
+    // A directory is an unreadable image, not a crash.
+    run({pty.slave, dir_});
+    EXPECT_EQ(exit_status(), 66);
+    EXPECT_NE(file("/err").find("Is a directory"), std::string::npos) << file("/err");
     // None of them wrote to the port.
     FakeBoard board(pty.master);
     EXPECT_EQ(board.read_bytes(1, 100), "");
+}
+
+// Only a terminal is a port: a regular file, a directory or /dev/null given
+// as PORT is refused with a clear line and left as it was.
+TEST_F(OrlixPushTest, APortThatIsNotATerminalIsNeverWritten) {
+    const std::string image = write_image(test::image_bytes(100));
+    const std::string port = dir_ + "/port";  // a regular file with some content
+    std::ofstream(port) << "keep me";
+    for (const std::string &not_a_port : {port, dir_, std::string("/dev/null")}) {
+        run({"-q", not_a_port, image});
+        EXPECT_EQ(exit_status(), 64) << not_a_port;
+        EXPECT_NE(file("/err").find(not_a_port + " is not a terminal"), std::string::npos) << file("/err");
+    }
+    EXPECT_EQ(file("/port"), "keep me");
+}
+
+TEST_F(OrlixPushTest, HelpGoesToStandardOutput) {
+    run({"--help"});
+    EXPECT_EQ(exit_status(), 0);
+    EXPECT_EQ(file("/out").find("usage: orlix-push"), 0u) << file("/out");
+    EXPECT_EQ(file("/err"), "");
 }
 
 TEST_F(OrlixPushTest, ProgressBarOnATerminal) {

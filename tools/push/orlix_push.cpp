@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,7 @@ enum Exit : int {
     kNoStart = 4,     // the board did not answer the command with START
     kNoWord = 5,      // the port closed, or the board fell silent, before its final word
     kInterrupted = 6, // stopped by a signal; the board ends the session 15 s later
-    kUsage = 64,
+    kUsage = 64,      // also a PORT that is not a terminal
     kBadImage = 65,   // empty or larger than 4 GiB - 1
     kNoImage = 66,
     kPortError = 74,
@@ -70,16 +69,18 @@ struct Options {
     bool quiet = false;
 };
 
-void usage() {
-    fprintf(stderr,
+void usage(FILE *to) {
+    fprintf(to,
             "usage: orlix-push [-q] [--start-timeout S] [--timeout S] PORT IMAGE\n"
-            "  PORT   the board's USB serial port (e.g. /dev/ttyACM0) or the virtual board's pseudo-terminal\n"
+            "  PORT   the board's USB serial port (e.g. /dev/ttyACM0) or the virtual board's pseudo-terminal;\n"
+            "         anything that is not a terminal is refused and left untouched\n"
             "  IMAGE  the screen unit's firmware image\n"
             "  -q     no progress\n"
             "  --start-timeout S  wait this long for START (default 3)\n"
             "  --timeout S        wait this long for the final word after the last byte (default 30)\n"
             "exit status: 0 DONE, 1 FAIL, 2 NORESP, 3 TIMEOUT, 4 no START, 5 no final word,\n"
-            "             6 interrupted, 64 usage, 65 empty or oversized image, 66 image unreadable, 74 port error\n");
+            "             6 interrupted, 64 usage or PORT not a terminal, 65 empty or oversized image,\n"
+            "             66 image unreadable, 74 port error\n");
 }
 
 bool parse_seconds(const char *text, double *out) {
@@ -90,55 +91,79 @@ bool parse_seconds(const char *text, double *out) {
     return true;
 }
 
-bool parse_args(int argc, char **argv, Options *o) {
+enum class Args { Run, Help, Bad };
+
+Args parse_args(int argc, char **argv, Options *o) {
     std::vector<const char *> positional;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
+        if (a == "-h" || a == "--help") return Args::Help;
         if (a == "-q" || a == "--quiet") {
             o->quiet = true;
         } else if ((a == "--start-timeout" || a == "--timeout") && i + 1 < argc) {
-            if (!parse_seconds(argv[++i], a == "--timeout" ? &o->end_timeout_s : &o->start_timeout_s)) return false;
-        } else if (a == "-h" || a == "--help" || (a.size() > 1 && a[0] == '-')) {
-            return false;
+            if (!parse_seconds(argv[++i], a == "--timeout" ? &o->end_timeout_s : &o->start_timeout_s)) return Args::Bad;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return Args::Bad;
         } else {
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() != 2) return false;
+    if (positional.size() != 2) return Args::Bad;
     o->port = positional[0];
     o->image = positional[1];
-    return true;
+    return Args::Run;
 }
 
+void not_a_terminal(const char *path) {
+    fprintf(stderr, "orlix-push: %s is not a terminal (a serial port such as /dev/ttyACM0 or a pseudo-terminal); "
+            "nothing was written to it\n", path);
+}
+
+// A regular file, a directory or a pipe given as the port would have the
+// command and the image written into it: only a terminal is opened.
+enum class Port { Open, NotATerminal, Error };
+
 // Raw bytes both ways: no echo, no line editing, no CR/LF translation.
-bool open_port(const char *path, int *fd_out) {
+Port open_port(const char *path, int *fd_out) {
+    struct stat st{};
+    if (stat(path, &st) != 0) {
+        fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+        return Port::Error;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        not_a_terminal(path);
+        return Port::NotATerminal;
+    }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
-        return false;
+        return Port::Error;
     }
-    if (isatty(fd)) {
-        termios t{};
-        if (tcgetattr(fd, &t) != 0) {
-            fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
-            close(fd);
-            return false;
-        }
-        cfmakeraw(&t);
-        t.c_cflag |= CLOCAL | CREAD;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        cfsetispeed(&t, B115200);
-        cfsetospeed(&t, B115200);
-        if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
-            close(fd);
-            return false;
-        }
-        tcflush(fd, TCIFLUSH);  // words left over from an earlier session
+    if (!isatty(fd)) {  // a device such as /dev/null
+        close(fd);
+        not_a_terminal(path);
+        return Port::NotATerminal;
     }
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+        close(fd);
+        return Port::Error;
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        fprintf(stderr, "orlix-push: %s: %s\n", path, strerror(errno));
+        close(fd);
+        return Port::Error;
+    }
+    tcflush(fd, TCIFLUSH);  // words left over from an earlier session
     *fd_out = fd;
-    return true;
+    return Port::Open;
 }
 
 // The board's answer lines, as they come.
@@ -259,11 +284,56 @@ private:
     int next_percent_ = kLinePercentStep;
 };
 
+// Reads the whole image; false with errno set when it cannot (a directory
+// gives EISDIR). Pipes are fine: the size is what they carried.
 bool read_image(const char *path, std::vector<uint8_t> *image) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    image->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) return false;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        errno = err;
+        return false;
+    }
+    uint8_t buf[kWriteChunk];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            image->insert(image->end(), buf, buf + n);
+            if (image->size() > kMaxImage) break;  // too big: the size check says so
+        } else if (n == 0 || errno != EINTR) {
+            const int err = errno;
+            close(fd);
+            errno = err;
+            return n == 0;
+        }
+    }
+    close(fd);
+    return true;
+}
+
+// The final word, and on stderr what it most likely means. `all_sent`: the
+// whole image had gone into the port.
+int final_word(const std::string &word, int status, bool all_sent) {
+    printf("%s\n", word.c_str());
+    switch (status) {
+    case kFail:
+        fprintf(stderr, "orlix-push: FAIL: the screen unit refused the image (its completion answer carried an error code)\n");
+        break;
+    case kNoResp:
+        fprintf(stderr, "orlix-push: NORESP: no answer from the screen unit (the board gave up after its retries)\n");
+        break;
+    case kTimeout:
+        fprintf(stderr, "orlix-push: TIMEOUT: the board took no image byte for 15 s: %s\n",
+                all_sent ? "no answer from the screen unit in time to finish the relay"
+                         : "no answer from the screen unit, or the host stopped sending (another program on the port, "
+                           "or the port lost DTR)");
+        break;
+    default:
+        break;
+    }
+    return status;
 }
 
 bool write_all(int fd, const std::string &text) {
@@ -351,8 +421,7 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
                 if (status < 0) continue;
                 // The session ended early: stop sending at once.
                 progress.update(sent, true);
-                printf("%s\n", line.c_str());
-                return status;
+                return final_word(line, status, false);
             }
             if (!open) {
                 progress.update(sent, true);
@@ -389,10 +458,7 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
             return kNoWord;
         }
         const int status = word_status(line);
-        if (status >= 0) {
-            printf("%s\n", line.c_str());
-            return status;
-        }
+        if (status >= 0) return final_word(line, status, true);
     }
 }
 
@@ -400,9 +466,15 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
 
 int main(int argc, char **argv) {
     Options o;
-    if (!parse_args(argc, argv, &o)) {
-        usage();
+    switch (parse_args(argc, argv, &o)) {
+    case Args::Help:
+        usage(stdout);
+        return kDone;
+    case Args::Bad:
+        usage(stderr);
         return kUsage;
+    case Args::Run:
+        break;
     }
     std::vector<uint8_t> image;
     if (!read_image(o.image, &image)) {
@@ -415,7 +487,14 @@ int main(int argc, char **argv) {
         return kBadImage;
     }
     int fd = -1;
-    if (!open_port(o.port, &fd)) return kPortError;
+    switch (open_port(o.port, &fd)) {
+    case Port::NotATerminal:
+        return kUsage;
+    case Port::Error:
+        return kPortError;
+    case Port::Open:
+        break;
+    }
 
     struct sigaction sa{};
     sa.sa_handler = on_signal;

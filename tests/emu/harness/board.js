@@ -38,6 +38,10 @@
 //                        'usb-boot' { gpioMask, disableMask } (the chip then stays in the ROM),
 //                        'uart-reset' { uart, lost } (characters dropped by a UART reset)
 //   board.symbol(name)   an ELF symbol's address
+//   Strict as the chip: a boot2 whose CRC fails, a ROM lookup of an unknown code, an erase or
+//   program not in whole sectors or pages, and an instruction fetched from flash while XIP is off
+//   (from connect_internal_flash or flash_exit_xip until boot2 or flash_enter_cmd_xip has set it
+//   up again) each throw out of run().
 // Resets:
 //   board.powerCycle()   power off and on, flash kept. Watchdog expiry, AIRCR SYSRESETREQ and
 //                        the ROM's reset_usb_boot happen by themselves.
@@ -155,6 +159,8 @@ class Board extends EventEmitter {
   powerOn(reason) {
     const old = this.mcu;
     if (old) this.epochNs += old.clock.nanos;
+    rom.checkBoot2(this.flash);
+    this.xipOff = false;
     // The watchdog's scratch registers survive every reset but a power cut.
     const keepScratch = old && reason !== 'power' ? old.peripherals[0x40058].scratchData.slice() : null;
     this.resetPending = null;
@@ -370,6 +376,7 @@ class Board extends EventEmitter {
     };
 
     this.patchFlashPath(mcu);
+    this.checkXipFetches(mcu);
     this.lines = [0, 1].map((n) => new UartLine(this, mcu, n));
 
     // RESETS: a UART held in reset loses what its FIFOs hold and the character on the wire.
@@ -415,9 +422,22 @@ class Board extends EventEmitter {
       return ssiRead(offset);
     };
     ssi.writeUint32 = (offset, value) => {
+      if (!selected && offset === 0x08 && (value & 1)) board.xipOff = false;  // SSIENR: boot2 sets XIP up again
       if (!selected || offset !== 0x60) return ssiWrite(offset, value);
       command.push(value & 0xff);
       rx.push(board.flashAnswer(command));
+    };
+  }
+
+  // Instructions come from flash through XIP only: none may be fetched while it is off.
+  checkXipFetches(mcu) {
+    const core = mcu.core;
+    const exec = core.executeInstruction;
+    core.executeInstruction = () => {
+      if (this.xipOff && core.PC >= FLASH_BASE && core.PC < FLASH_BASE + FLASH_BYTES) {
+        throw new Error(`instruction fetched from flash at 0x${core.PC.toString(16)} while XIP is off`);
+      }
+      return exec.call(core);
     };
   }
 
@@ -534,8 +554,8 @@ class Board extends EventEmitter {
       if (!c) break;
       if (c === code) return mcu.readUint16(p + 2);
     }
-    this.events.push({ t: this.nowUs(), kind: 'unknown-rom-lookup', code: String.fromCharCode(code & 0xff, code >> 8) });
-    return 0;
+    // The ROM answers 0, and the caller would jump there.
+    throw new Error(`ROM lookup of unknown code '${String.fromCharCode(code & 0xff, code >> 8)}'`);
   }
 
   romFunction(mcu, name, r) {
@@ -550,8 +570,11 @@ class Board extends EventEmitter {
         this.events.push({ t: this.nowUs(), kind: 'usb-boot', gpioMask: r[0] >>> 0, disableMask: r[1] >>> 0 });
         this.halted = true;
         break;
+      case 'IF': case 'EX': this.xipOff = true; break;
+      case 'CX': this.xipOff = false; break;
       case 'RE': {
         const offset = r[0] >>> 0, count = r[1] >>> 0;
+        rom.checkFlashRange('erase', offset, count);
         this.flash.fill(0xff, offset, offset + count);
         this.events.push({ t: this.nowUs(), kind: 'flash-erase', offset, count, irqsOff: mcu.core.PM });
         this.busy(mcu, SECTOR_ERASE_US * Math.ceil(count / 4096));
@@ -559,12 +582,13 @@ class Board extends EventEmitter {
       }
       case 'RP': {
         const offset = r[0] >>> 0, src = r[1] >>> 0, count = r[2] >>> 0;
+        rom.checkFlashRange('program', offset, count);
         for (let i = 0; i < count; i++) this.flash[offset + i] &= mcu.readUint8(src + i);
         this.events.push({ t: this.nowUs(), kind: 'flash-program', offset, count, irqsOff: mcu.core.PM });
         this.busy(mcu, PAGE_PROGRAM_US * Math.ceil(count / 256));
         break;
       }
-      default: break;  // IF, EX, FC, CX: nothing to do for the emulated flash
+      default: break;  // FC: nothing to do for the emulated flash
     }
   }
 

@@ -129,6 +129,31 @@ function softFloat(core, index, double) {
   }
 }
 
+// The boot ROM runs boot2 (the first 256 bytes of flash) only when the CRC-32 of its first 252
+// bytes (polynomial 0x04C11DB7, initial value all ones, no reflection, no final inversion) equals
+// its last word; otherwise the chip stays in the USB boot loader. Throws what a board would not do.
+function checkBoot2(flash) {
+  let crc = 0xffffffff;
+  for (let i = 0; i < 252; i++) {
+    crc ^= flash[i] << 24;
+    for (let b = 0; b < 8; b++) crc = crc & 0x80000000 ? (crc << 1) ^ 0x04c11db7 : crc << 1;
+  }
+  crc >>>= 0;
+  const stored = (flash[252] | (flash[253] << 8) | (flash[254] << 16) | (flash[255] << 24)) >>> 0;
+  if (crc !== stored) {
+    throw new Error(`boot2 CRC 0x${stored.toString(16)} is not 0x${crc.toString(16)}: the ROM would not boot this image`);
+  }
+}
+
+// Erase works on whole 4 KiB sectors and program on whole 256-byte pages: the ROM does not check,
+// the chip erases or programs something else.
+function checkFlashRange(kind, offset, count) {
+  const unit = kind === 'erase' ? 4096 : 256;
+  if (offset % unit || count % unit) {
+    throw new Error(`flash ${kind} of ${count} bytes at 0x${offset.toString(16)}: not in whole ${unit}-byte units`);
+  }
+}
+
 module.exports = {
-  buildRom, softFloat, FUNCS, SVC_LOOKUP, SVC_FUNC, SVC_FLOAT, SVC_DOUBLE, TABLE_ENTRIES,
+  buildRom, checkBoot2, checkFlashRange, softFloat, FUNCS, SVC_LOOKUP, SVC_FUNC, SVC_FLOAT, SVC_DOUBLE, TABLE_ENTRIES,
 };

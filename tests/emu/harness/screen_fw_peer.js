@@ -3,6 +3,10 @@
 // answers FB with FR and moves to the announced rate, collects the base64
 // blocks in order, acknowledges each window with FA and the next block it
 // wants, and checks the final CRC-32 against the image it put together.
+// Its faults, for the board's failure paths: `silent` (answers nothing),
+// `stuck` (takes no block, so every window is acknowledged without progress),
+// `loseAcks` (that many window acknowledgements never reach the board),
+// `completionCode` (the code of its completion answer, whatever the CRC).
 'use strict';
 
 const NORMAL_BAUD = 115200;
@@ -49,6 +53,10 @@ class ScreenFwPeer {
     this.line = '';
     this.heard = []; // payloads, block frames cut to their number
     this.noise = 0;
+    this.silent = false;
+    this.stuck = false;
+    this.loseAcks = 0;
+    this.completionCode = null;
     this.reset();
   }
 
@@ -78,6 +86,7 @@ class ScreenFwPeer {
   }
 
   answer(payload, endNs, thenRate = null) {
+    if (this.silent) return;
     this.send(frameToBoard(payload), this.rate, endNs + BOARD_GUARD_NS + TURNAROUND_NS);
     if (thenRate !== null) this.rate = thenRate;
   }
@@ -99,14 +108,15 @@ class ScreenFwPeer {
         break;
       case 'P':
         this.windows++;
-        if (this.session) this.answer(`FA${hex4(this.next)}`, endNs);
+        if (this.session && this.loseAcks > 0) this.loseAcks--;
+        else if (this.session) this.answer(`FA${hex4(this.next)}`, endNs);
         break;
       case 'Z': {
         if (!this.session) return;
         const ok = this.image.length === this.size && parseInt(p.slice(2), 16) === crc32(this.image);
-        this.completion = ok ? 0 : 1;
+        this.completion = this.completionCode ?? (ok ? 0 : 1);
         this.session = false;
-        this.answer(ok ? 'FC00' : 'FC01', endNs, NORMAL_BAUD);
+        this.answer(`FC${this.completion.toString(16).toUpperCase().padStart(2, '0')}`, endNs, NORMAL_BAUD);
         break;
       }
       case 'X':
@@ -119,7 +129,7 @@ class ScreenFwPeer {
   }
 
   onBlock(p) {
-    if (!this.session) return;
+    if (!this.session || this.stuck) return;
     const n = parseInt(p.slice(2, 6), 16);
     if (n !== this.next) return;
     const data = Buffer.from(p.slice(6), 'base64');
