@@ -1,0 +1,48 @@
+// Scripts for the virtual board and a fleet of them: plain text, one step a
+// line, read without knowing any verb (each runner checks its own).
+//
+//   [@TARGET] VERB [ARGS...] [within DURATION]
+//
+// `#` starts a comment (outside quotes); blank lines are skipped. Words are
+// separated by blanks; a double-quoted word may hold blanks, `\"` and `\\`.
+// A DURATION is a number with a unit: `2.5s`, `300ms`, `20us`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace script {
+
+// `within` when the line gives none.
+constexpr uint64_t kDefaultWithinUs = 1000000;
+
+struct Step {
+    unsigned line;  // from 1
+    std::string target;  // without the `@`; "" when the line names none
+    std::string verb;
+    std::vector<std::string> args;  // quotes and escapes taken away
+    uint64_t within_us = kDefaultWithinUs;
+    bool within_given = false;
+};
+
+struct Error {
+    unsigned line;
+    std::string message;
+};
+
+struct Parsed {
+    std::vector<Step> steps;
+    std::vector<Error> errors;  // one at most per line, in line order
+};
+
+Parsed parse(std::string_view text);
+// Microseconds, or nothing for anything but a number and a unit (a fraction
+// finer than a microsecond included).
+std::optional<uint64_t> parse_duration(std::string_view word);
+// "line 7: an unterminated quote"
+std::string describe(const Error &error);
+
+}  // namespace script
