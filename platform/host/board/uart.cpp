@@ -218,6 +218,7 @@ char uart_getc(uart_inst_t *uart) {
     charge();
     vb::Uart &u = vb::uart_of(uart);
     vb::wait_until([&u] { return u.rx_count > 0; });
+    board().idle_changes++;
     const auto c = static_cast<char>(u.rx_fifo[u.rx_head]);
     u.rx_head = (u.rx_head + 1) % vb::kUartFifoDepth;
     u.rx_count--;

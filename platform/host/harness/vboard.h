@@ -40,6 +40,7 @@ std::vector<T> log_kept(const T (&ring)[N], uint64_t total) {
 void power_on();
 void power_off();
 void run_until_us(uint64_t t_us);
+void run_until_ns(uint64_t t_ns);
 void run_for_us(uint64_t us);
 void run_for_ms(uint64_t ms);
 // Runs until `done` holds (checked every `step_us`) or `limit_us` passes;
