@@ -48,12 +48,14 @@ check: setup firmware host fuzz
 # optimised: the sanitizers of the host build would slow it below real time.
 run: setup
 	@test -f build/run/build.ninja || $(CMAKE) --preset run
-	$(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg
+	$(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg orlix-fleet
 	build/run/sim/orlix-sim $(ARGS)
 
 # The bench tests, then one table of every figure beside its limit or budget
 # (with the board image's figures from the emulated chip).
 bench: host firmware
+	@test -f build/run/build.ninja || $(CMAKE) --preset run
+	$(CMAKE) --build --preset run --target orlix-fleet
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
 	@node tests/bench/report.js build/host
 

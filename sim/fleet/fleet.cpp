@@ -64,6 +64,7 @@ public:
         std::istringstream in(line);
         std::string word, arg;
         in >> word >> arg;
+        if (word == "on" || word == "off") report_.clear();  // a new boot reports afresh
         if (word == "on") {
             vb::power_on();
             on_ = true;
