@@ -26,7 +26,6 @@ constexpr int kCommandFd = 3;  // the board host reads its commands here
 constexpr int kReplyFd = 4;    // and answers here
 constexpr unsigned kDoorPin = 25;
 constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
-constexpr uint32_t kStatusMarker = 0xFEFFFEFF;
 
 uint64_t name_hash(const std::string &name) {
     uint64_t h = 0xCBF29CE484222325ull;
@@ -492,7 +491,6 @@ void Fleet::log_air(size_t from) {
         log(p.end_ns, "air", name_of(p.from) + ": " + what + "; heard by" + (heard.empty() ? " none" : heard) +
                                  (lost.empty() ? "" : "; lost at" + lost));
     }
-    (void)kStatusMarker;
 }
 
 }  // namespace fleet

@@ -49,6 +49,7 @@ const char *const kUsage =
     "         --seed S         seeds the random scenarios and the links' losses (default 1)\n"
     "         --seconds S      --deliveries: how long (default 120); --presses: a fob paired on\n"
     "                          every cabinet pressed every 20 s; --together: all cut and restored at once\n"
+    "         --settled        random scenarios: no press before 16 s (every cabinet booted 10 s before)\n"
     "         --quiet          no timeline\n";
 
 std::string read_file(const std::string &path, bool &ok) {
@@ -204,11 +205,12 @@ private:
             };
             what = "the report to show " + a[1];
         } else if (a[0] == "console" && a.size() == 2) {
-            const size_t seen = 0;
+            std::vector<size_t> seen;  // lines from this step on
+            for (size_t t : targets) seen.push_back(fleet_.cabinet(t).console.size());
             holds = [this, targets, text = a[1], seen] {
-                for (size_t t : targets) {
-                    const auto &lines = fleet_.cabinet(t).console;
-                    if (std::none_of(lines.begin() + static_cast<std::ptrdiff_t>(seen), lines.end(),
+                for (size_t i = 0; i < targets.size(); i++) {
+                    const auto &lines = fleet_.cabinet(targets[i]).console;
+                    if (std::none_of(lines.begin() + static_cast<std::ptrdiff_t>(seen[i]), lines.end(),
                                      [&](const std::string &l) { return l.find(text) != std::string::npos; })) {
                         return false;
                     }
@@ -312,7 +314,9 @@ int run_script(const std::string &text, Settings s) {
 
 // N cabinets booting within 5 s, 1 to 3 fobs each paired on a random set of
 // them, 1 to 5 presses of random fobs 0.5 to 12 s apart, then 16 s more.
-std::string random_scenario(uint64_t seed) {
+// Settled: the first press comes 16 s after the start, so that every cabinet
+// booted more than the firmware's 10 s margin before it.
+std::string random_scenario(uint64_t seed, bool settled = false) {
     std::mt19937_64 rng(seed);
     const auto pick = [&rng](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
     const unsigned n = pick(2, 10);
@@ -335,6 +339,7 @@ std::string random_scenario(uint64_t seed) {
         }
         s << "\n";
     }
+    if (settled) s << "at 16s\n";
     const unsigned presses = pick(1, 5);
     for (unsigned k = 0; k < presses; k++) {
         s << "wait " << pick(500, 12000) << "ms\nfob f" << pick(0, fobs - 1) << "\n";
@@ -352,8 +357,8 @@ struct Outcome {
     unsigned cabinets;
 };
 
-Outcome measure_one(uint64_t seed, Settings s) {
-    const std::string text = random_scenario(seed);
+Outcome measure_one(uint64_t seed, Settings s, bool settled) {
+    const std::string text = random_scenario(seed, settled);
     const script::Parsed p = script::parse(text);
     std::string error;
     declarations(p, s, error);
@@ -385,13 +390,13 @@ Outcome measure_one(uint64_t seed, Settings s) {
     return o;
 }
 
-int measure(unsigned k, Settings s) {
+int measure(unsigned k, Settings s, bool settled) {
     std::vector<double> agree_s;
     unsigned out = 0;
     Fleet::Reach total;
     double board = 0, wall = 0;
     for (unsigned i = 0; i < k; i++) {
-        const Outcome o = measure_one(s.options.seed + i, s);
+        const Outcome o = measure_one(s.options.seed + i, s, settled);
         if (!o.in_step) out++;
         printf("seed %llu: %u cabinets, %s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
                static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
@@ -448,11 +453,9 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
     const uint64_t from = f.now_ns() + 6 * kSecondNs;  // after the first broadcasts of a restart
     const uint64_t end = f.now_ns() + static_cast<uint64_t>(secs * 1e9);
     uint64_t next_press = f.now_ns() + 10 * kSecondNs;
-    uint64_t last_press = 0;
     while (f.now_ns() < end) {
         if (presses && f.now_ns() >= next_press) {
             f.press("all");
-            last_press = f.now_ns();
             next_press += 20 * kSecondNs;
         }
         f.run_to(std::min(end, presses ? next_press : end));
@@ -467,7 +470,6 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
            reach.possible ? static_cast<double>(reach.heard) / static_cast<double>(reach.possible) : 0.0,
            static_cast<unsigned long long>(reach.collided), static_cast<unsigned long long>(reach.deaf),
            f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
-    (void)last_press;
     return 0;
 }
 
@@ -483,7 +485,7 @@ int main(int argc, char **argv) {
     long long random_seed = -1;
     unsigned measure_k = 0, deliveries_n = 0;
     double secs = 120;
-    bool print = false, presses = false, together = false;
+    bool print = false, presses = false, together = false, settled = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
@@ -509,6 +511,8 @@ int main(int argc, char **argv) {
             presses = true;
         } else if (a == "--together") {
             together = true;
+        } else if (a == "--settled") {
+            settled = true;
         } else if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
@@ -529,10 +533,10 @@ int main(int argc, char **argv) {
         }
     }
     try {
-        if (measure_k > 0) return measure(measure_k, s);
+        if (measure_k > 0) return measure(measure_k, s, settled);
         if (deliveries_n > 0) return deliveries(deliveries_n, secs, presses, together, s);
         if (random_seed >= 0) {
-            const std::string text = random_scenario(static_cast<uint64_t>(random_seed));
+            const std::string text = random_scenario(static_cast<uint64_t>(random_seed), settled);
             if (print) {
                 fputs(text.c_str(), stdout);
                 return 0;

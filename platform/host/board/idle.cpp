@@ -84,7 +84,7 @@ bool jumps_wanted() {
 
 // The range (64-byte aligned at both ends) holds the sanitizer's red zones
 // between the variables, which a checked read would report.
-__attribute__((no_sanitize("address"), optimize("O2"))) uint64_t ram_hash() {
+__attribute__((no_sanitize("address"))) uint64_t ram_hash() {
     const auto *p = reinterpret_cast<const uint64_t *>(vb_firmware_ram_start);
     const auto *end = reinterpret_cast<const uint64_t *>(vb_firmware_ram_end);
     uint64_t a = 0x9E3779B97F4A7C15ull, b = 0xCBF29CE484222325ull;
