@@ -49,13 +49,15 @@ check: setup firmware host fuzz
 # With nothing to rebuild it prints nothing but the board.
 run: setup
 	@test -f build/run/build.ninja || $(CMAKE) --preset run
-	@set -o pipefail; $(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg \
+	@set -o pipefail; $(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg orlix-fleet \
 	  | { grep -v -e '^ninja: no work to do\.$$' -e 'Re-checking globbed directories' || true; }
 	@build/run/sim/orlix-sim $(ARGS)
 
 # The bench tests, then one table of every figure beside its limit or budget
 # (with the board image's figures from the emulated chip).
 bench: host firmware
+	@test -f build/run/build.ninja || $(CMAKE) --preset run
+	$(CMAKE) --build --preset run --target orlix-fleet
 	$(CTEST) --test-dir build/host -L bench --output-on-failure
 	@node tests/bench/report.js build/host
 

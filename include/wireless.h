@@ -31,6 +31,23 @@ constexpr uint32_t WIRELESS_TOGGLE_HOLD_OFF_MS = 7000;
 constexpr uint32_t WIRELESS_UNLOCK_FALL_BACK_MS = 2000;
 // A peer's fob event must be more recent than ours by more than this to be adopted.
 constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
+// Every broadcast (the first, the periodic ones and the one after a toggle or
+// a fall-back) waits a further random time below this, so that boards that
+// toggled on one press do not transmit together and their periods never lock.
+// A message is on the air for about 300 ms: over 1500 ms, two boards' delays
+// fall within one air time of each other with odds of 2*0.2 - 0.2^2 = 0.36 at
+// one broadcast, and independently again at the next.
+constexpr uint32_t WIRELESS_STATUS_SPREAD_MS = 1500;
+// The unlock is broadcast, and through the air, before it falls back.
+static_assert(WIRELESS_STATUS_SPREAD_MS + 300 < WIRELESS_UNLOCK_FALL_BACK_MS, "unlock goes out before fall-back");
+// A board follows later fob events of the peer whose state it adopted, even
+// when they are not newer than its own by the margin. That peer's event time
+// (receive time less its age) varies from message to message by the
+// delivery's jitter (the receiving loop's longest step, about 120 ms, and
+// the ages' truncation): later by more than this, it is a new event. Two
+// events of one board lie 500 ms apart at least (a fall-back 2000 ms after
+// its unlock, relayed with delays up to the spread).
+constexpr uint32_t WIRELESS_FOLLOW_TOLERANCE_MS = 250;
 // Accepted counter advance of a fob message over the stored counter: 1 to this.
 constexpr uint32_t WIRELESS_MAX_COUNTER_ADVANCE = 199;
 

@@ -102,8 +102,33 @@ uint64_t Radio::start_after_serial(uint64_t now_ns, size_t n) const {
     return now_ns + n * b + kIdleByteTimes * b;
 }
 
+LoraParams lora_params(uint32_t air_bps) {
+    // Wider bands for the faster rates; the payload rate SF * BW / 2^SF * 4/5
+    // comes close to the rate named.
+    switch (air_bps) {
+    case 4800: return {9, 250000, 1, 8};
+    case 9600: return {8, 250000, 1, 8};
+    case 19200: return {7, 500000, 1, 8};
+    case 38400: return {6, 500000, 1, 8};
+    case 62500: return {5, 500000, 1, 8};
+    default: return {9, 125000, 1, 8};  // 2400
+    }
+}
+
+uint64_t lora_time_on_air_ns(size_t n, const LoraParams &p) {
+    constexpr int kCrc = 1, kImplicitHeader = 0;
+    const uint64_t symbol_ns = (uint64_t{1} << p.sf) * 1000000000ull / p.bw_hz;
+    const int low_rate = symbol_ns > 16000000 ? 1 : 0;
+    const int bits = 8 * static_cast<int>(n) - 4 * static_cast<int>(p.sf) + 28 + 16 * kCrc - 20 * kImplicitHeader;
+    const int per_block = 4 * (static_cast<int>(p.sf) - 2 * low_rate);
+    const int blocks = bits > 0 ? (bits + per_block - 1) / per_block : 0;
+    const uint64_t payload_symbols = 8 + static_cast<uint64_t>(blocks) * (p.cr + 4);
+    // The preamble's 4.25 symbols of sync word, in quarters.
+    return (4 * (p.preamble_symbols + payload_symbols) + 17) * symbol_ns / 4;
+}
+
 uint64_t Air::air_time_ns(size_t n, uint32_t bps) {
-    return (n + kAirOverheadBytes) * 8ull * 1000000000ull / bps;
+    return lora_time_on_air_ns(n, lora_params(bps));
 }
 
 void Air::attach(Radio *radio) {
@@ -115,17 +140,88 @@ void Air::detach(Radio *radio) {
 }
 
 void Air::send(Radio *from, uint64_t start_ns, const std::string &bytes) {
+    if (!from->powered) return;
     uint64_t t = start_ns;
     for (size_t at = 0; at < bytes.size(); at += kMaxPacketBytes) {
         const std::string part = bytes.substr(at, kMaxPacketBytes);
-        const uint64_t end = t + air_time_ns(part.size(), from->settings.air_bps());
-        Packet p{t, end, part, from, from->settings, false, false};
+        const uint64_t air = air_time_ns(part.size(), from->settings.air_bps());
+        longest_ns_ = std::max(longest_ns_, air);
+        Packet p{t, t + air, part, from, from->settings, false, false};
         const auto pos = std::upper_bound(packets_.begin(), packets_.end(), t,
                                           [](uint64_t s, const Packet &q) { return s < q.start_ns; });
         const auto index = static_cast<size_t>(pos - packets_.begin());
         first_pending_ = std::min(first_pending_, index);
         packets_.insert(pos, p);
-        t = end;
+        t += air;
+    }
+}
+
+uint64_t Air::next_delivery_ns() const {
+    uint64_t next = UINT64_MAX;
+    for (size_t i = first_pending_; i < packets_.size(); i++) {
+        if (!packets_[i].delivered) next = std::min(next, packets_[i].end_ns);
+    }
+    return next;
+}
+
+namespace {
+
+// A draw in [0, 1) that depends only on the seed, the packet and the module.
+double draw(uint64_t seed, uint64_t packet_start, const void *to) {
+    uint64_t x = seed ^ packet_start * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(to);
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ull;
+    x ^= x >> 33;
+    return static_cast<double>(x >> 11) / 9007199254740992.0;
+}
+
+}  // namespace
+
+Outcome Air::outcome_at(size_t index, const Radio *to) const {
+    const Packet &p = packets_[index];
+    if (!to->powered) return Outcome::Off;
+    if (!collisions) return Outcome::Heard;
+    // Packets that overlap p: those that started before it ended and end after it starts.
+    size_t first = index;
+    while (first > 0 && packets_[first - 1].start_ns + longest_ns_ > p.start_ns) first--;
+    for (size_t i = first; i < packets_.size() && packets_[i].start_ns < p.end_ns; i++) {
+        const Packet &q = packets_[i];
+        if (i == index || q.end_ns <= p.start_ns || q.settings.channel() != p.settings.channel()) continue;
+        if (q.from == to) return Outcome::Deaf;
+    }
+    for (size_t i = first; i < packets_.size() && packets_[i].start_ns < p.end_ns; i++) {
+        const Packet &q = packets_[i];
+        if (i == index || q.end_ns <= p.start_ns || q.settings.channel() != p.settings.channel()) continue;
+        if (loss(q.from, to) < 1.0) return Outcome::Collided;
+    }
+    return Outcome::Heard;
+}
+
+void Air::deliver(size_t index) {
+    packets_[index].delivered = true;
+    const Packet p = packets_[index];
+    for (size_t r = 0; r < radios_.size(); r++) {
+        Radio *radio = radios_[r];
+        if (radio == p.from || !radio->settings.hears(p.settings)) continue;
+        const double l = loss(p.from, radio);
+        if (l >= 1.0) continue;  // out of reach
+        Outcome o = outcome_at(index, radio);
+        if (o == Outcome::Heard && l > 0.0 && draw(seed, p.start_ns, radio) < l) o = Outcome::Lost;
+        if (o == Outcome::Collided) packets_[index].collided = true;
+        deliveries_.push_back(Delivery{index, radio, o});
+        if (o == Outcome::Heard) {
+            radio->receive(p.end_ns, scrambled(p.bytes, p.settings.crypt(), radio->settings.crypt()));
+        }
+    }
+}
+
+void Air::advance(uint64_t now) {
+    // Delivered packets stay for the record but are not scanned again.
+    while (first_pending_ < packets_.size() && packets_[first_pending_].delivered) first_pending_++;
+    for (size_t i = first_pending_; i < packets_.size(); i++) {
+        if (!packets_[i].delivered && packets_[i].end_ns <= now) deliver(i);
     }
 }
 
@@ -133,28 +229,7 @@ void Air::step() {
     const uint64_t now = vb::now_ns();
     // A radio's poll may add packets (and reallocate the list); index, not iterate.
     for (size_t i = 0; i < radios_.size(); i++) radios_[i]->poll(now);
-    // Delivered packets stay for the record but are not scanned again.
-    while (first_pending_ < packets_.size() && packets_[first_pending_].delivered) first_pending_++;
-    for (size_t i = first_pending_; i < packets_.size(); i++) {
-        if (packets_[i].delivered || packets_[i].end_ns > now) continue;
-        packets_[i].delivered = true;
-        if (collisions) {
-            for (Packet &q : packets_) {
-                if (&q == &packets_[i] || q.settings.channel() != packets_[i].settings.channel()) continue;
-                if (q.start_ns < packets_[i].end_ns && packets_[i].start_ns < q.end_ns) {
-                    q.collided = true;
-                    packets_[i].collided = true;
-                }
-            }
-        }
-        if (packets_[i].collided) continue;
-        const Packet p = packets_[i];
-        for (size_t r = 0; r < radios_.size(); r++) {
-            Radio *radio = radios_[r];
-            if (radio == p.from || !radio->settings.hears(p.settings)) continue;
-            radio->receive(p.end_ns, scrambled(p.bytes, p.settings.crypt(), radio->settings.crypt()));
-        }
-    }
+    advance(now);
 }
 
 // ---- the board's module ----------------------------------------------------------------------
@@ -167,6 +242,10 @@ BoardRadio::BoardRadio(Air &air) : Radio(air, ModuleSettings::factory()), persis
 
 unsigned BoardRadio::mode() const {
     return static_cast<unsigned>(vb::level(kRadioM0Pin)) | static_cast<unsigned>(vb::level(kRadioM1Pin)) << 1;
+}
+
+void BoardRadio::power_off() {
+    input_.clear();
 }
 
 void BoardRadio::power_cycle() {
@@ -295,9 +374,13 @@ Message Fob::message(uint32_t c) const {
 }
 
 Message Fob::press() {
+    return press_at(vb::now_ns());
+}
+
+Message Fob::press_at(uint64_t now_ns) {
     counter++;
     const Message m = message(counter);
-    send(m);
+    transmit(start_after_serial(now_ns, m.size()), as_string(m));
     return m;
 }
 

@@ -5,20 +5,23 @@
 // The air, as modelled here:
 //  - A module collects what its serial input receives and sends it as one
 //    packet once the input has been idle for three byte times (or 200 bytes
-//    are waiting). The packet occupies the air for its air time (8 bytes of
-//    preamble and header, then the bytes, at the module's air data rate).
+//    are waiting). The packet occupies the air for LoRa's time on air of its
+//    length at the module's air data rate (see LoraParams).
 //  - When the air time ends, every other module on the same channel, network
-//    and air rate whose address matches (0xFFFF matches any) writes the bytes
-//    out on its serial output. A module with another air-encryption key
-//    receives them scrambled.
-//  - Packets that overlap in time on one channel collide: nobody receives
-//    either of them.
+//    and air rate whose address matches (0xFFFF matches any), and that the
+//    sender reaches (Air::link), writes the bytes out on its serial output. A
+//    module with another air-encryption key receives them scrambled.
+//  - Collisions are judged at each receiver: two packets on one channel that
+//    both reach it and overlap in time are both lost there. A module hears
+//    nothing while it transmits itself, and nothing while it is off.
 // Time is the virtual board's clock; Air::step() runs it (register it with
-// vb::add_peer). A packet is put on the board's receive wire at the first
-// step at or after its delivery time, so within one peer slice (100 µs).
+// vb::add_peer), or a clock of the caller's: Air::advance(). A packet is put on
+// the board's receive wire at the first step at or after its delivery time, so
+// within one peer slice (100 µs).
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,7 +36,6 @@ constexpr unsigned kRadioM0Pin = 21;
 constexpr unsigned kRadioAuxPin = 22;
 constexpr uint32_t kRadioBaud = 9600;
 constexpr size_t kMaxPacketBytes = 200;
-constexpr size_t kAirOverheadBytes = 8;
 // After a change of its mode lines the module is busy (AUX low) this long and
 // ignores its serial input.
 constexpr uint64_t kModeSwitchNs = 20000000;
@@ -65,6 +67,24 @@ struct ModuleSettings {
     bool hears(const ModuleSettings &sender) const;
 };
 
+// The LoRa modulation the model assumes behind an air data rate: the module
+// names only the rate. 2.4 kbit/s (the cabinets' setting) is taken as SF9 at
+// 125 kHz with coding rate 4/5 (1.76 kbit/s of payload, the slowest the
+// module's LLCC68 radio offers at 125 kHz); every packet has an 8-symbol
+// preamble, an explicit header and a payload CRC; low data rate optimisation
+// is off (symbols under 16 ms).
+struct LoraParams {
+    unsigned sf;
+    uint32_t bw_hz;
+    unsigned cr;  // coding rate 4/(4 + cr)
+    unsigned preamble_symbols;
+};
+LoraParams lora_params(uint32_t air_bps);
+// Time on air of an n-byte packet (Semtech's formula):
+//   Tsym = 2^SF / BW,  preamble (Npre + 4.25) Tsym,
+//   payload 8 + max(ceil((8n - 4SF + 28 + 16CRC - 20IH) / (4(SF - 2DE))) (CR + 4), 0) symbols.
+uint64_t lora_time_on_air_ns(size_t n, const LoraParams &p);
+
 class Air;
 
 // One module on the air.
@@ -76,6 +96,13 @@ public:
     Radio &operator=(const Radio &) = delete;
 
     ModuleSettings settings;
+    // A module without power neither sends nor hears.
+    bool powered = true;
+    // Puts a packet on the air from start_ns.
+    void transmit(uint64_t start_ns, const std::string &bytes);
+    // The time a packet starts when `n` bytes are written to the module from
+    // now: the bytes at the serial rate, then the idle time that ends the packet.
+    uint64_t start_after_serial(uint64_t now_ns, size_t n) const;
 
 protected:
     friend class Air;
@@ -83,11 +110,6 @@ protected:
     virtual void poll(uint64_t now_ns) { (void)now_ns; }
     // A packet has arrived over the air (already scrambled if the keys differ).
     virtual void receive(uint64_t t_ns, const std::string &bytes) { (void)t_ns, (void)bytes; }
-    // Puts a packet on the air from start_ns.
-    void transmit(uint64_t start_ns, const std::string &bytes);
-    // The time a packet starts when `n` bytes are written to the module from
-    // now: the bytes at the serial rate, then the idle time that ends the packet.
-    uint64_t start_after_serial(uint64_t now_ns, size_t n) const;
 
     Air &air_;
 };
@@ -99,7 +121,15 @@ struct Packet {
     const Radio *from;
     ModuleSettings settings;
     bool delivered;
-    bool collided;
+    bool collided;  // lost to an overlap at one receiver at least
+};
+
+// What became of a packet at one module that might have heard it.
+enum class Outcome : uint8_t { Heard, Collided, Deaf, Lost, Off };
+struct Delivery {
+    size_t packet;  // index in Air::packets()
+    const Radio *to;
+    Outcome outcome;
 };
 
 class Air {
@@ -110,9 +140,21 @@ public:
 
     // Runs the modules and delivers the packets whose air time is over.
     void step();
+    // Delivers the packets whose air time is over by now_ns (no module runs).
+    void advance(uint64_t now_ns);
+    // End of the earliest packet not yet delivered, or UINT64_MAX.
+    uint64_t next_delivery_ns() const;
     // Everything ever sent, in order of starting time.
     const std::vector<Packet> &packets() const { return packets_; }
+    // Every module's outcome of every packet it could have heard, in order of delivery.
+    const std::vector<Delivery> &deliveries() const { return deliveries_; }
     bool collisions = true;
+    // Who reaches whom: the share of packets lost on the link from `from` to
+    // `to`; 1 or more: out of reach (not even heard as interference). Unset:
+    // everyone reaches everyone without loss.
+    std::function<double(const Radio *from, const Radio *to)> link;
+    // Seeds the draws of link losses (each packet and module draws once).
+    uint64_t seed = 0;
 
     static uint64_t air_time_ns(size_t n, uint32_t bps);
 
@@ -121,10 +163,15 @@ private:
     void attach(Radio *radio);
     void detach(Radio *radio);
     void send(Radio *from, uint64_t start_ns, const std::string &bytes);
+    void deliver(size_t index);
+    Outcome outcome_at(size_t index, const Radio *to) const;
+    double loss(const Radio *from, const Radio *to) const { return link ? link(from, to) : 0.0; }
 
     std::vector<Radio *> radios_;
     std::vector<Packet> packets_;  // in order of their start
+    std::vector<Delivery> deliveries_;
     size_t first_pending_ = 0;      // every packet before it is delivered
+    uint64_t longest_ns_ = 0;       // the longest packet's air time so far
 };
 
 // The board's module: wired to UART0 (16, 17), M1 on GPIO 20, M0 on GPIO 21
@@ -147,6 +194,13 @@ public:
     uint64_t garbled_bytes = 0;      // sent at another rate than the module's
     // The mode the lines select now.
     unsigned mode() const;
+    // The board's power goes: what the module was collecting is lost.
+    void power_off();
+    // Packets are put on the air only at its steps; this one runs the module
+    // alone (the fleet steps it at the end of every window).
+    void step_module(uint64_t now_ns) { poll(now_ns); }
+    // A packet from the air, delivered on the board's receive pin from now.
+    void deliver(const std::string &bytes) { receive(0, bytes); }
 
 protected:
     void poll(uint64_t now_ns) override;
@@ -178,8 +232,10 @@ public:
     Fob(Air &air, uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter = 0, Key key = build_key(),
         ModuleSettings settings = ModuleSettings::network());
 
-    // Counts up and sends; returns the message.
+    // Counts up and sends; returns the message. The second form for a
+    // caller with a clock of its own.
     Message press();
+    Message press_at(uint64_t now_ns);
     Message message(uint32_t counter) const;
     // Sends bytes as they are (a replay, a damaged message, noise).
     void send(const std::string &bytes);

@@ -81,6 +81,14 @@ absolute_time_t next_reset_fob;  // unlock falls back to none; nil_time: none pe
 absolute_time_t ignore_until;    // presses do not toggle before this; nil_time: no hold-off
 absolute_time_t last_fob_rx;     // this board's last fob event
 
+// The peer whose state this board adopted last, until its own next toggle or
+// fall-back, and that peer's last fob event on this board's clock.
+bool following;
+uint8_t followed_id[WIRELESS_UNIQUE_ID_SIZE];
+int64_t followed_event_us;
+
+uint64_t random_state;  // seeded from the board's ID, so that boards differ
+
 uint32_t load_le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -111,18 +119,57 @@ uint32_t wireless_fob_age_ms() {
     return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
 }
 
-// A peer board's state is adopted only when its last fob event is clearly
-// more recent than ours.
+// SplitMix64: a small generator, enough to spread the broadcasts.
+uint64_t wireless_random() {
+    random_state += 0x9E3779B97F4A7C15ull;
+    uint64_t z = random_state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// When a broadcast due `after_ms` from now goes out: a random part of the
+// spread later, drawn afresh for each broadcast.
+absolute_time_t wireless_broadcast_time(uint32_t after_ms) {
+    constexpr uint32_t spread_us = WIRELESS_STATUS_SPREAD_MS * 1000;
+    const uint32_t delay_us = static_cast<uint32_t>(wireless_random() >> 32) % spread_us;
+    return make_timeout_time_us(uint64_t{after_ms} * 1000 + delay_us);
+}
+
+void wireless_adopt(const uint8_t *msg, int64_t event_us) {
+    printf("RESET FOB STATUS TO %d", msg[STATUS_FOB_AT]);
+    status.in.fob = static_cast<status_fob_t>(msg[STATUS_FOB_AT]);
+    last_fob_rx = get_absolute_time();
+    following = true;
+    memcpy(followed_id, msg + STATUS_ID_AT, sizeof followed_id);
+    followed_event_us = event_us;
+}
+
+// A peer board's state is adopted when its last fob event is clearly more
+// recent than ours, or when it is a later event of the peer we adopted from:
+// that peer's lock followed by its unlock must not be lost to the margin.
 void wireless_handle_status(const uint8_t *msg) {
     if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
     // Only a reflection or a replay of our own broadcast carries our ID.
     if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
     const uint32_t their_age = load_be32(msg + STATUS_AGE_AT);
+    const int64_t their_event_us =
+        static_cast<int64_t>(to_us_since_boot(get_absolute_time())) - int64_t{their_age} * 1000;
+    if (following && memcmp(msg + STATUS_ID_AT, followed_id, sizeof followed_id) == 0) {
+        constexpr int64_t tolerance_us = int64_t{WIRELESS_FOLLOW_TOLERANCE_MS} * 1000;
+        const int64_t later_us = their_event_us - followed_event_us;
+        if (later_us > tolerance_us) {
+            wireless_adopt(msg, their_event_us);
+        } else if (later_us >= -tolerance_us) {
+            // The same event again: track it, so that the two clocks' drift
+            // never adds up to the tolerance.
+            followed_event_us = their_event_us;
+        }
+        return;
+    }
     const uint32_t my_age = wireless_fob_age_ms();
     if (their_age >= my_age || my_age - their_age <= WIRELESS_ADOPT_MARGIN_MS) return;
-    printf("RESET FOB STATUS TO %d", msg[STATUS_FOB_AT]);
-    status.in.fob = static_cast<status_fob_t>(msg[STATUS_FOB_AT]);
-    last_fob_rx = get_absolute_time();
+    wireless_adopt(msg, their_event_us);
 }
 
 void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter) {
@@ -274,8 +321,11 @@ void wireless_init() {
 
     next_reset_fob = nil_time;
     last_fob_rx = get_absolute_time();
-    next_status_tx = make_timeout_time_ms(WIRELESS_STATUS_PERIOD_MS);
+    // Boards powered up together must not broadcast together either.
+    random_state = load_le64(cached_unique_id) ^ to_us_since_boot(last_fob_rx);
+    next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS);
     ignore_until = nil_time;
+    following = false;
 
     memset(rx_data, 0, sizeof rx_data);
     rx_head = rx_tail = 0;
@@ -306,12 +356,13 @@ void wireless_poll() {
     if (!is_nil_time(next_reset_fob) && time_reached(next_reset_fob)) {
         status.in.fob = FOB_NONE;
         last_fob_rx = get_absolute_time();
+        following = false;
         next_reset_fob = nil_time;
-        next_status_tx = get_absolute_time();  // broadcast the fall-back below
+        next_status_tx = wireless_broadcast_time(0);  // broadcast the fall-back soon
     }
     if (time_reached(next_status_tx)) {
         wireless_broadcast_status();
-        next_status_tx = make_timeout_time_ms(WIRELESS_STATUS_PERIOD_MS);
+        next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS);
     }
     wireless_receive();
 }
@@ -329,6 +380,7 @@ void wireless_broadcast_status() {
 
 void wireless_toggle() {
     last_fob_rx = get_absolute_time();
+    following = false;  // our own event from now on
     puts("TOGGLE!\r");
     bool fall_back = false;
     switch (status.in.fob) {
@@ -344,7 +396,7 @@ void wireless_toggle() {
             break;
     }
     ignore_until = make_timeout_time_ms(WIRELESS_TOGGLE_HOLD_OFF_MS);
-    next_status_tx = get_absolute_time();  // the next poll broadcasts the new state
+    next_status_tx = wireless_broadcast_time(0);  // the new state goes out soon
     if (fall_back) next_reset_fob = make_timeout_time_ms(WIRELESS_UNLOCK_FALL_BACK_MS);
 }
 

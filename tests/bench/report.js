@@ -121,6 +121,28 @@ const firstMs = Number(boot.first_report_us) / 1000;
 row('start-up to the first report', failed(boot) || `${fmt(firstMs, 1)} ms`, '-', emuText(() => '-'),
     `${FIRST_REPORT_MS} ms`, boot.failed ? undefined : firstMs <= FIRST_REPORT_MS);
 
+// The fleet (orlix-fleet of the optimised build; FLEET_SCENARIOS random scenarios, default 1000).
+const fleetScript = path.join(__dirname, 'fleet.js');
+const fleet = jsonOf('node', [fleetScript, '--json']);
+const fleetText = (f) => (fleet ? f(fleet) : 'n/a (orlix-fleet not built or failed)');
+row('fleet of 20 cabinets on one air, speed', fleetText((f) => `${fmt(f.speed.speed, 1)}x real time`), '-', '-',
+    '2x real time', fleet ? fleet.speed.speed >= 2 : undefined, MISSED);
+const heard = (n, key) => fleetText((f) => ['all', 'none'].map((u) => {
+    const d = f.deliveries.find((x) => x.cabinets === n && x.unmended === u && (key ? x[key] : !x.presses && !x.together));
+    return d ? `${fmt(100 * d.heard_share, 1)} %` : '-';
+}).join(' -> '));
+for (const n of [2, 5, 10, 20, 50]) {
+    row(`status broadcasts heard, ${n} cabinets, before -> after the mends`, heard(n), '-', '-', '-');
+    row(`  the same, a fob paired on all pressed every 20 s`, heard(n, 'presses'), '-', '-', '-');
+    row(`  the same, all cut and restored together`, heard(n, 'together'), '-', '-', '-');
+}
+for (const name of ['before', 'after', 'mixed']) {
+    row(`in step 12 s after the last press, random scenarios, ${name}`,
+        fleetText((f) => `${f.in_step[name].scenarios - f.in_step[name].out_of_step} of ${f.in_step[name].scenarios}; ` +
+                         `agreed in ${fmt(f.in_step[name].agree_median_s, 2)} s median, ${fmt(f.in_step[name].agree_p95_s, 2)} s p95`),
+        '-', '-', 'all in step', fleet && name !== 'before' ? fleet.in_step[name].out_of_step === 0 : undefined, MISSED);
+}
+
 const head = ['figure', 'virtual clock', 'M0+, firmware sources (rp2040js)', 'real image, emulated M0+',
               'limit or budget', ''];
 const widths = head.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));

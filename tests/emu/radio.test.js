@@ -11,6 +11,7 @@ const M1 = 20;
 const M0 = 21;
 const UART0_CHAR_US = 10e6 / 9600;
 const PASS_US = 3000;            // one pass of the main loop, a report frame included
+const SPREAD_US = 1_500_000;     // the random delay of every broadcast is below this
 const STORE = 0x1e0000;
 const FOB = [0x11, 0x22, 0x33];
 const FOB_HEX = '000000110000002200000033';
@@ -50,7 +51,7 @@ describe('LoRa module set-up and status broadcast', () => {
   let board;
   before(() => {
     board = new Board();
-    board.run(10_700_000);
+    board.run(13_700_000);
   });
 
   it('writes the configuration frame in configuration mode, then returns to normal mode', () => {
@@ -67,15 +68,15 @@ describe('LoRa module set-up and status broadcast', () => {
     assert.ok(done.t0 - m1[2].t >= 100_000);
   });
 
-  it('broadcasts its fob state every 5 s with a valid code', () => {
+  it('broadcasts its fob state every 5 s and a random delay, with a valid code', () => {
     const init = board.edgesOf(M1)[1].t;
     const sent = messages(board, board.tx[0][11].t1);
     assert.equal(sent.length, 2);
     sent.forEach((m, k) => {
-      // 5 s after start, then 5 s after the previous call returned: once 16 of its 48 bytes had
-      // left, the rest fitting the transmit FIFO.
+      // 5 s after start, then 5 s after the previous call returned (once 16 of its 48 bytes had
+      // left, the rest fitting the transmit FIFO), each with a delay below 1.5 s.
       const due = k ? sent[k - 1].t + 16 * UART0_CHAR_US + 5_000_000 : init + 5_000_000;
-      assert.ok(m.t >= due - 2000 && m.t < due + PASS_US, `broadcast ${k} at ${m.t - init} us`);
+      assert.ok(m.t >= due - 2000 && m.t < due + SPREAD_US + PASS_US, `broadcast ${k} at ${m.t - init} us`);
       assert.ok(radio.authentic(m.bytes));
       assert.equal(m.bytes.readUInt32LE(0), 0xfefffeff);
       assert.deepEqual(m.bytes.subarray(4, 12), board.uniqueId);
@@ -167,16 +168,17 @@ describe('fobs', () => {
     assert.match(board.text(1, from), /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
   });
 
-  it('toggles on a press, broadcasts at once and saves the new counter', () => {
+  it('toggles on a press, broadcasts within the spread and saves the new counter', () => {
     configure('FCN');
     const from = press(6);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\nTOGGLE!\r\n`));
     assert.equal(fobState(board), 1);
+    board.run(SPREAD_US);
     const sent = messages(board, from);
     assert.equal(sent.length, 1);
     assert.ok(radio.authentic(sent[0].bytes));
     assert.equal(sent[0].bytes[13], 1);
-    assert.ok(sent[0].bytes.readUInt32BE(16) < 100);
+    assert.ok(sent[0].bytes.readUInt32BE(16) < SPREAD_US / 1000);
     assert.equal(flashOps(board, from).length, 17);
     assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 6] });
     board.run(300_000);

@@ -105,7 +105,7 @@ TEST_F(RadioSystemTest, StartUpConfiguresTheModuleAndLoadsTheStore) {
 
 TEST_F(RadioSystemTest, OtherCabinetsHearTheBroadcastEveryFiveSeconds) {
     peers::PeerBoard peer(air, {1, 1, 1, 1, 1, 1, 1, 1});
-    vb::run_for_ms(11000);
+    vb::run_for_ms(14000);
     ASSERT_EQ(peer.heard.size(), 2u);
     for (const auto &h : peer.heard) {
         const auto s = peers::decode_status(h.message);
@@ -114,7 +114,9 @@ TEST_F(RadioSystemTest, OtherCabinetsHearTheBroadcastEveryFiveSeconds) {
         EXPECT_EQ(s->fob, 0);
         EXPECT_EQ(s->kind, 0x0A);
     }
-    EXPECT_NEAR(static_cast<double>(peer.heard[1].t_ns - peer.heard[0].t_ns), 5015.6 * kMsNs, 1.0 * kMsNs);
+    // 5 s and up to 1.5 s of random delay apart.
+    EXPECT_GE(peer.heard[1].t_ns - peer.heard[0].t_ns, 5014 * kMsNs);
+    EXPECT_LE(peer.heard[1].t_ns - peer.heard[0].t_ns, 6517 * kMsNs);
 }
 
 TEST_F(RadioSystemTest, FobPressEndToEnd) {
@@ -133,8 +135,8 @@ TEST_F(RadioSystemTest, FobPressEndToEnd) {
     // Serial, air time, serial, then at most one report period.
     EXPECT_LE(vb::now_ns() - pressed, 300 * kMsNs + 260 * kMsNs);
     EXPECT_EQ(count("TOGGLE!"), 1u);
-    ASSERT_TRUE(vb::run_until([&] { return !statuses_heard(peer, heard).empty(); }, 1000 * kMs));
-    EXPECT_EQ(statuses_heard(peer, heard)[0].fob, 1) << "the new state reaches the other cabinets at once";
+    ASSERT_TRUE(vb::run_until([&] { return !statuses_heard(peer, heard).empty(); }, 2000 * kMs));
+    EXPECT_EQ(statuses_heard(peer, heard)[0].fob, 1) << "the new state reaches the other cabinets soon";
 
     // Replayed over the air: ignored.
     fob.send(fob.message(fob.counter));
@@ -144,6 +146,7 @@ TEST_F(RadioSystemTest, FobPressEndToEnd) {
 }
 
 TEST_F(RadioSystemTest, BoardAdoptsAClearlyMoreRecentPeerState) {
+    air.collisions = false;  // the board's own broadcasts fall at random times
     peers::PeerBoard peer(air, {3, 3, 3, 3, 3, 3, 3, 3});
     vb::run_for_ms(600);
     idle_for_ms(10000);

@@ -199,14 +199,21 @@ void charge() {
     irq_dispatch();
 }
 
-void reschedule() {
-    Board &b = board();
+uint64_t next_event_but_watchdog() {
+    const Board &b = board();
     uint64_t next = kNever;
     for (const Uart &u : b.uart) next = std::min(next, uart_next_event_ns(u));
-    if (b.watchdog.enabled) next = std::min(next, b.watchdog.deadline_ns);
     const Registry &r = registry();
     for (size_t i = 0; i < r.count; i++) next = std::min(next, r.devices[i].next_event_ns());
+    return next;
+}
+
+void reschedule(bool change) {
+    Board &b = board();
+    uint64_t next = next_event_but_watchdog();
+    if (b.watchdog.enabled) next = std::min(next, b.watchdog.deadline_ns);
     b.next_event_ns = next;
+    if (change) b.idle_changes++;
 }
 
 namespace {

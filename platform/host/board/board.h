@@ -136,6 +136,12 @@ struct Board {
     char halt_message[256];
     uint64_t freeze_ns;  // the next SDK call hangs this long (a stuck peripheral)
 
+    // The idle clock jump (idle.cpp): changes of any device's state, and the
+    // jumps made.
+    uint64_t idle_changes;
+    uint64_t idle_jumps;
+    uint64_t idle_jumped_ns;
+
     sem_t to_firmware;
     sem_t to_host;
 };
@@ -167,8 +173,15 @@ void advance_to(uint64_t t_ns);
 // Advances until `done` holds, event by event; a wait that nothing can end is a hang.
 template <typename F>
 void wait_until(F done);
-// Recomputes the time of the next device event after a state change.
-void reschedule();
+// Recomputes the time of the next device event after a state change (which
+// it counts as a change for the idle clock jump unless told otherwise).
+void reschedule(bool change = true);
+// The next device event, the watchdog's time-out aside.
+uint64_t next_event_but_watchdog();
+// The idle clock jump (idle.cpp): a watchdog feed from the call site `pc`,
+// and a deadline the firmware found not yet reached.
+void idle_feed(const void *pc);
+void idle_deadline_checked(uint64_t deadline_ns);
 // Restarts the board: the firmware of this boot stops here.
 [[noreturn]] void board_reset(ResetCause cause, uint32_t arg0 = 0, uint32_t arg1 = 0);
 // Stops the processor for good (panic).

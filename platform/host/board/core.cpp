@@ -107,13 +107,16 @@ void watchdog_enable(uint32_t delay_ms, bool) {
 
 // Like the SDK: reloads the last time-out that watchdog_enable or
 // watchdog_reboot set.
+// Each feed is also where the clock may skip idle passes of the main loop.
 void watchdog_update(void) {
     vb::charge();
     vb::Board &b = vb::board();
     b.watchdog.feeds++;
-    if (!b.watchdog.enabled) return;
-    b.watchdog.deadline_ns = b.now_ns + b.watchdog.load_us * 1000;
-    vb::reschedule();
+    if (b.watchdog.enabled) {
+        b.watchdog.deadline_ns = b.now_ns + b.watchdog.load_us * 1000;
+        vb::reschedule(false);  // a feed is what an idle pass does
+    }
+    vb::idle_feed(__builtin_return_address(0));
 }
 
 void watchdog_reboot(uint32_t pc, uint32_t sp, uint32_t delay_ms) {

@@ -134,6 +134,7 @@ void program_cells(uint32_t offset, const uint8_t *data, double fraction, uint64
 void run_op(FlashOpKind kind, uint32_t offset, const uint8_t *data) {
     Board &b = board();
     const uint64_t index = flash->ops_total++;
+    b.idle_changes++;
     if (kind == FlashOpKind::Erase) {
         flash->erases++;
     } else {

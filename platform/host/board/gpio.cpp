@@ -25,6 +25,7 @@ void pin_log_change(unsigned pin, bool before) {
     if (after == before) return;
     b.pin_log[b.pin_log_total % kPinLogSize] = PinEvent{b.now_ns, static_cast<uint8_t>(pin), after};
     b.pin_log_total++;
+    b.idle_changes++;
 }
 
 namespace {

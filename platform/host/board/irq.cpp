@@ -79,6 +79,7 @@ void irq_dispatch() {
         irqs->pending &= ~(1u << num);
         irqs->in_handler = true;
         irqs->taken++;
+        board().idle_changes++;
         run_handlers(static_cast<unsigned>(num));
         irqs->in_handler = false;
         if (irqs->primask) return;

@@ -250,6 +250,7 @@ char uart_getc(uart_inst_t *uart) {
     charge();
     vb::Uart &u = vb::uart_of(uart);
     vb::wait_until([&u] { return u.rx_count > 0; });
+    board().idle_changes++;
     return static_cast<char>(vb::take_rx(u));
 }
 

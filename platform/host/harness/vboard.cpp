@@ -134,7 +134,10 @@ void power_off() {
 }
 
 void run_until_us(uint64_t t_us) {
-    const uint64_t end = t_us * 1000;
+    run_until_ns(t_us * 1000);
+}
+
+void run_until_ns(uint64_t end) {
     Board &b = board();
     if (peers.empty()) {
         run_slice(end);

@@ -43,6 +43,7 @@ void power_off();
 // RAM is lost, the flash and everything powered beside the chip are kept.
 void reset_button();
 void run_until_us(uint64_t t_us);
+void run_until_ns(uint64_t t_ns);
 void run_for_us(uint64_t us);
 void run_for_ms(uint64_t ms);
 // Runs until `done` holds (checked every `step_us`) or `limit_us` passes;

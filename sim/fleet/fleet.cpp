@@ -1,0 +1,496 @@
+#include "fleet.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include "radio_messages.h"
+#include "screen_unit.h"
+#include "vboard.h"
+#include "vboard_flash.h"
+
+namespace fleet {
+
+namespace {
+
+constexpr int kCommandFd = 3;  // the board host reads its commands here
+constexpr int kReplyFd = 4;    // and answers here
+constexpr unsigned kDoorPin = 25;
+constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
+
+uint64_t name_hash(const std::string &name) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (const char c : name) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
+    return h;
+}
+
+std::string to_hex(const std::string &bytes) {
+    return peers::hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+}
+
+std::string seconds(uint64_t t_ns) {
+    char b[32];
+    snprintf(b, sizeof b, "%10.3f s", static_cast<double>(t_ns) / 1e9);
+    return b;
+}
+
+// ---- the board host -------------------------------------------------------------------------
+
+class BoardHost {
+public:
+    explicit BoardHost(const std::string &id_hex) {
+        const auto id = peers::from_hex(id_hex);
+        if (!id || id->size() != vb::kFlashUniqueIdSize) throw std::runtime_error("bad unique ID");
+        uint8_t raw[vb::kFlashUniqueIdSize];
+        memcpy(raw, id->data(), sizeof raw);
+        vb::set_flash_unique_id(raw);
+        vb::drive_pin(kDoorPin, false);
+        outbox_.collisions = false;
+        module_ = std::make_unique<peers::BoardRadio>(outbox_);
+    }
+
+    // One command; false on quit.
+    bool command(const std::string &line, FILE *out) {
+        std::istringstream in(line);
+        std::string word, arg;
+        in >> word >> arg;
+        if (word == "on" || word == "off") report_.clear();  // a new boot reports afresh
+        if (word == "on") {
+            vb::power_on();
+            on_ = true;
+            module_->step_module(vb::now_ns());  // the module powers up with the board
+            next_status_ns_ = vb::now_ns() + kStatusEveryNs;
+        } else if (word == "off") {
+            vb::power_off();
+            module_->power_off();
+            on_ = false;
+            next_status_ns_ = UINT64_MAX;
+        } else if (word == "payload") {
+            payload_ = arg;
+            if (on_) send_status();
+        } else if (word == "door") {
+            vb::drive_pin(kDoorPin, arg == "1");
+        } else if (word == "deliver") {
+            const auto bytes = peers::from_hex(arg);
+            if (on_ && bytes) module_->deliver(*bytes);
+        } else if (word == "run") {
+            run(strtoull(arg.c_str(), nullptr, 10), out);
+        } else if (word == "quit") {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void send_status() {
+        vb::send_to_board(peers::kScreenUart, peers::frame_to_board(payload_), peers::kScreenBaud);
+    }
+
+    void run(uint64_t t_ns, FILE *out) {
+        while (vb::now_ns() < t_ns) {
+            vb::run_until_ns(std::min(t_ns, next_status_ns_));
+            if (on_ && vb::now_ns() >= next_status_ns_) {
+                send_status();
+                next_status_ns_ += kStatusEveryNs;
+            }
+        }
+        module_->step_module(vb::now_ns());
+        const auto &packets = outbox_.packets();
+        for (; sent_ < packets.size(); sent_++) {
+            fprintf(out, "tx %llu %s\n", static_cast<unsigned long long>(packets[sent_].start_ns),
+                    to_hex(packets[sent_].bytes).c_str());
+        }
+        for (const peers::Line &l : reader_.poll()) {
+            if (l.frame && l.check_ok && l.payload.size() >= 6 && l.payload[0] == 'D') {
+                if (l.payload != report_) {
+                    report_ = l.payload;
+                    fprintf(out, "report %llu %s\n", static_cast<unsigned long long>(l.end_ns), report_.c_str());
+                }
+            } else if (!l.frame) {
+                std::string text = l.text;
+                while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+                std::replace(text.begin(), text.end(), '\n', ' ');
+                fprintf(out, "console %llu %s\n", static_cast<unsigned long long>(l.end_ns), text.c_str());
+            }
+        }
+        fprintf(out, "done %llu %llu\n", static_cast<unsigned long long>(vb::now_ns()),
+                static_cast<unsigned long long>(vb::board().idle_jumps));
+        fflush(out);
+    }
+
+    peers::Air outbox_;  // only collects what the module sends
+    std::unique_ptr<peers::BoardRadio> module_;
+    peers::LineReader reader_;
+    size_t sent_ = 0;
+    bool on_ = false;
+    std::string payload_ = kDefaultPayload;
+    std::string report_;
+    uint64_t next_status_ns_ = UINT64_MAX;
+};
+
+}  // namespace
+
+int board_host_main(int argc, char **argv) {
+    if (argc < 4) return 64;
+    signal(SIGPIPE, SIG_IGN);
+    FILE *in = fdopen(kCommandFd, "r");
+    FILE *out = fdopen(kReplyFd, "w");
+    if (in == nullptr || out == nullptr) return 66;
+    try {
+        BoardHost host(argv[3]);
+        char *line = nullptr;
+        size_t cap = 0;
+        ssize_t n;
+        while ((n = getline(&line, &cap, in)) > 0) {
+            std::string text(line, static_cast<size_t>(n));
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            if (!host.command(text, out)) break;
+        }
+        free(line);
+        vb::power_off();
+    } catch (const std::exception &e) {
+        fprintf(out, "error %s\n", e.what());
+        fflush(out);
+        return 1;
+    }
+    return 0;
+}
+
+// ---- the controller -------------------------------------------------------------------------
+
+const char *state_name(FobState s) {
+    switch (s) {
+    case FobState::None: return "NONE";
+    case FobState::Lockdown: return "LOCKDOWN";
+    case FobState::Unlock: return "UNLOCK";
+    default: return "?";
+    }
+}
+
+FobState state_of_code(const std::string &code) {
+    if (code == "OOO") return FobState::None;
+    if (code == "FLO") return FobState::Lockdown;
+    if (code == "FUN") return FobState::Unlock;
+    return FobState::Unknown;
+}
+
+double Topology::link(const std::string &from, const std::string &to) const {
+    const auto it = loss.find({from, to});
+    if (it != loss.end()) return it->second;
+    return all_hear ? 0.0 : 1.0;
+}
+
+bool Topology::read(const std::string &text, std::string &error) {
+    std::istringstream lines(text);
+    std::string line;
+    for (unsigned n = 1; std::getline(lines, line); n++) {
+        line = line.substr(0, line.find('#'));
+        std::istringstream in(line);
+        std::vector<std::string> w;
+        for (std::string word; in >> word;) w.push_back(word);
+        if (w.empty()) continue;
+        if (w.size() == 2 && w[0] == "default" && (w[1] == "none" || w[1] == "all")) {
+            all_hear = w[1] == "all";
+            continue;
+        }
+        const bool both = w.size() == 4 && w[1] == "-";
+        if (w.size() != 3 && !both) {
+            error = "line " + std::to_string(n) + ": `FROM TO LOSS`, `A - B LOSS` or `default none|all`";
+            return false;
+        }
+        const std::string &a = w[0], &b = both ? w[2] : w[1], &l = w.back();
+        char *end = nullptr;
+        const double v = l == "none" ? 1.0 : strtod(l.c_str(), &end);
+        if (l != "none" && (*end != '\0' || v < 0 || v > 1)) {
+            error = "line " + std::to_string(n) + ": a loss is a share from 0 to 1, or `none`";
+            return false;
+        }
+        loss[{a, b}] = v;
+        if (both) loss[{b, a}] = v;
+    }
+    return true;
+}
+
+class CabinetRadio : public peers::Radio {
+public:
+    CabinetRadio(peers::Air &air, Cabinet &c) : Radio(air, peers::ModuleSettings::network()), cabinet(c) {
+        powered = false;
+    }
+    Cabinet &cabinet;
+
+protected:
+    void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(to_hex(bytes)); }
+};
+
+Fleet::Fleet(const Options &options, const Topology &topology)
+    : options_(options),
+      topology_(topology),
+      window_(peers::Air::air_time_ns(1, peers::ModuleSettings::network().air_bps())),
+      wall_start_ns_(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {
+    signal(SIGPIPE, SIG_IGN);
+    air_.seed = options.seed;
+    air_.link = [this](const peers::Radio *from, const peers::Radio *to) {
+        return topology_.link(name_of(from), name_of(to));
+    };
+    for (size_t i = 0; i < options.names.size(); i++) {
+        auto c = std::make_unique<Cabinet>();
+        c->name = options.names[i];
+        c->unmended = options.unmended.count(c->name) != 0;
+        c->radio = std::make_unique<CabinetRadio>(air_, *c);
+        start_host(*c, i);
+        cabinets_.push_back(std::move(c));
+    }
+}
+
+Fleet::~Fleet() {
+    for (auto &c : cabinets_) {
+        if (c->to_host >= 0 && write(c->to_host, "quit\n", 5) != 5) kill(c->pid, SIGKILL);
+    }
+    for (auto &c : cabinets_) {
+        if (c->to_host >= 0) close(c->to_host);
+        if (c->from_host >= 0) close(c->from_host);
+        if (c->pid > 0) waitpid(c->pid, nullptr, 0);
+    }
+}
+
+void Fleet::start_host(Cabinet &c, size_t index) {
+    int cmd[2], reply[2];
+    if (pipe2(cmd, O_CLOEXEC) != 0 || pipe2(reply, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    char id[24];
+    const uint64_t h = name_hash(c.name) ^ (index + 1);
+    snprintf(id, sizeof id, "E661%012llX", static_cast<unsigned long long>(h & 0xFFFFFFFFFFFFull));
+    const std::string exe = c.unmended ? options_.unmended_host : options_.self;
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        // Moved out of the way first: either end may already sit on 3 or 4.
+        const int in = fcntl(cmd[0], F_DUPFD, 10), out = fcntl(reply[1], F_DUPFD, 10);
+        dup2(in, kCommandFd);
+        dup2(out, kReplyFd);
+        execl(exe.c_str(), exe.c_str(), "--board-host", c.name.c_str(), id, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(cmd[0]);
+    close(reply[1]);
+    c.pid = pid;
+    c.to_host = cmd[1];
+    c.from_host = reply[0];
+}
+
+void Fleet::send(Cabinet &c, const std::string &line) {
+    const std::string text = line + "\n";
+    size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t n = write(c.to_host, text.data() + at, text.size() - at);
+        if (n <= 0) throw std::runtime_error("cabinet " + c.name + ": its board host is gone");
+        at += static_cast<size_t>(n);
+    }
+}
+
+std::string Fleet::read_line(Cabinet &c) {
+    for (;;) {
+        const size_t end = c.pending_in.find('\n');
+        if (end != std::string::npos) {
+            std::string line = c.pending_in.substr(0, end);
+            c.pending_in.erase(0, end + 1);
+            return line;
+        }
+        char buf[65536];
+        const ssize_t n = read(c.from_host, buf, sizeof buf);
+        if (n <= 0) throw std::runtime_error("cabinet " + c.name + ": its board host stopped");
+        c.pending_in.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void Fleet::take_reply(size_t index) {
+    Cabinet &c = *cabinets_[index];
+    for (;;) {
+        const std::string line = read_line(c);
+        const size_t sp1 = line.find(' ');
+        const std::string word = line.substr(0, sp1);
+        const size_t sp2 = line.find(' ', sp1 + 1);
+        const uint64_t t = strtoull(line.c_str() + sp1 + 1, nullptr, 10);
+        const std::string rest = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
+        if (word == "done") return;
+        if (word == "error") throw std::runtime_error("cabinet " + c.name + ": " + line.substr(6));
+        if (word == "tx") {
+            const auto bytes = peers::from_hex(rest);
+            if (bytes) c.radio->transmit(t, *bytes);
+        } else if (word == "report") {
+            c.report = rest;
+            const FobState s = state_of_code(rest.substr(3, 3));
+            if (s != c.state) {
+                c.state = s;
+                changes_.push_back({t, index, s});
+                log(t, c.name, std::string("fob state ") + state_name(s) + " (report " + rest + ")");
+            }
+        } else if (word == "console") {
+            if (rest.compare(0, 17, "MSG FROM fefffeff") == 0) c.heard_status++;
+            c.console.push_back(rest);
+            if (rest.find("TOGGLE") != std::string::npos || rest.find("RESET FOB") != std::string::npos) {
+                log(t, c.name, "console " + rest);
+            }
+        }
+    }
+}
+
+void Fleet::run_to(uint64_t t_ns) {
+    while (now_ < t_ns) {
+        const uint64_t t = std::min({t_ns, now_ + window_, air_.next_delivery_ns()});
+        for (auto &c : cabinets_) send(*c, "run " + std::to_string(t));
+        for (size_t i = 0; i < cabinets_.size(); i++) take_reply(i);
+        now_ = t;
+        air_.advance(now_);
+        log_air(deliveries_logged_);
+        deliveries_logged_ = air_.deliveries().size();
+        for (auto &c : cabinets_) {
+            for (const std::string &d : c->deliveries) send(*c, "deliver " + d);
+            c->deliveries.clear();
+        }
+    }
+}
+
+void Fleet::power(size_t i, bool on) {
+    Cabinet &c = *cabinets_[i];
+    if (c.powered == on) return;
+    send(c, on ? "on" : "off");
+    c.powered = on;
+    c.radio->powered = on;
+    if (!on) c.state = FobState::Unknown;
+    c.report.clear();
+    log(now_, c.name, on ? "power on" : "power cut");
+}
+
+void Fleet::payload(size_t i, const std::string &p) {
+    send(*cabinets_[i], "payload " + p);
+}
+
+void Fleet::door(size_t i, bool open) {
+    send(*cabinets_[i], open ? "door 1" : "door 0");
+}
+
+void Fleet::add_fob(const std::string &name) {
+    const uint64_t h = name_hash(name);
+    fobs_[name] = std::make_unique<peers::Fob>(air_, 0xF0B00000u | static_cast<uint32_t>(h & 0xFFFF),
+                                               static_cast<uint32_t>(h >> 16), static_cast<uint32_t>(h >> 48) | 0xC0DE0000u);
+}
+
+void Fleet::press(const std::string &fob) {
+    peers::Fob &f = *fobs_.at(fob);
+    f.press_at(now_);
+    presses_.push_back({now_, fob});
+    log(now_, "fob " + fob, "press, counter " + std::to_string(f.counter));
+}
+
+int Fleet::index_of(const std::string &name) const {
+    for (size_t i = 0; i < cabinets_.size(); i++) {
+        if (cabinets_[i]->name == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::string Fleet::name_of(const peers::Radio *r) const {
+    for (const auto &c : cabinets_) {
+        if (c->radio.get() == r) return c->name;
+    }
+    for (const auto &[name, f] : fobs_) {
+        if (f.get() == r) return "fob " + name;
+    }
+    return "?";
+}
+
+Fleet::Reach Fleet::reach(uint64_t from_ns) const {
+    Reach r;
+    const auto &packets = air_.packets();
+    for (const peers::Delivery &d : air_.deliveries()) {
+        const peers::Packet &p = packets[d.packet];
+        if (p.start_ns < from_ns || d.outcome == peers::Outcome::Off) continue;
+        if (dynamic_cast<const CabinetRadio *>(p.from) == nullptr || dynamic_cast<const CabinetRadio *>(d.to) == nullptr) {
+            continue;
+        }
+        r.possible++;
+        if (d.outcome == peers::Outcome::Heard) r.heard++;
+        if (d.outcome == peers::Outcome::Collided) r.collided++;
+        if (d.outcome == peers::Outcome::Deaf) r.deaf++;
+    }
+    return r;
+}
+
+bool Fleet::heard_since(size_t to, size_t from, uint64_t since_ns) const {
+    const auto &packets = air_.packets();
+    for (const peers::Delivery &d : air_.deliveries()) {
+        if (d.outcome != peers::Outcome::Heard || d.to != cabinets_[to]->radio.get()) continue;
+        const peers::Packet &p = packets[d.packet];
+        if (p.from == cabinets_[from]->radio.get() && p.end_ns >= since_ns) return true;
+    }
+    return false;
+}
+
+bool Fleet::agree() const {
+    int lockdown = -1;
+    for (const auto &c : cabinets_) {
+        if (!c->powered) continue;
+        if (c->state == FobState::Unknown) return false;
+        const int l = c->state == FobState::Lockdown ? 1 : 0;
+        if (lockdown >= 0 && l != lockdown) return false;
+        lockdown = l;
+    }
+    return true;
+}
+
+double Fleet::wall_seconds() const {
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return static_cast<double>(now - wall_start_ns_) / 1e9;
+}
+
+void Fleet::log(uint64_t t_ns, const std::string &who, const std::string &what) const {
+    if (!options_.log) return;
+    printf("%s  %-8s %s\n", seconds(t_ns).c_str(), who.c_str(), what.c_str());
+}
+
+void Fleet::log_air(size_t from) {
+    if (!options_.log) return;
+    const auto &all = air_.deliveries();
+    const auto &packets = air_.packets();
+    for (size_t i = from; i < all.size();) {
+        const size_t index = all[i].packet;
+        const peers::Packet &p = packets[index];
+        std::string heard, lost;
+        for (; i < all.size() && all[i].packet == index; i++) {
+            const std::string who = name_of(all[i].to);
+            if (who.compare(0, 4, "fob ") == 0) continue;
+            switch (all[i].outcome) {
+            case peers::Outcome::Heard: heard += " " + who; break;
+            case peers::Outcome::Collided: lost += " " + who + "(collision)"; break;
+            case peers::Outcome::Deaf: lost += " " + who + "(transmitting)"; break;
+            case peers::Outcome::Lost: lost += " " + who + "(link loss)"; break;
+            case peers::Outcome::Off: break;
+            }
+        }
+        std::string what = std::to_string(p.bytes.size()) + " bytes";
+        if (p.bytes.size() == peers::kMessageSize) {
+            peers::Message m;
+            std::copy(p.bytes.begin(), p.bytes.end(), m.begin());
+            const auto s = peers::decode_status(m);
+            if (s) {
+                what = std::string("status ") + state_name(static_cast<FobState>(std::min<uint8_t>(s->fob, 3))) +
+                       " age " + std::to_string(s->age_ms) + " ms";
+            } else {
+                what = "fob message, counter " + std::to_string(peers::decode_fob(m).counter);
+            }
+        }
+        log(p.end_ns, "air", name_of(p.from) + ": " + what + "; heard by" + (heard.empty() ? " none" : heard) +
+                                 (lost.empty() ? "" : "; lost at" + lost));
+    }
+}
+
+}  // namespace fleet

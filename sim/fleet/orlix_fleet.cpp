@@ -1,0 +1,561 @@
+// orlix-fleet: cabinets kept in step on one shared air. Each cabinet is the
+// firmware on a simulated board of its own (fleet.h); a script says what
+// happens (see the README), and the tool prints each cabinet's fob state and
+// what the air delivered, lost to collisions and to the links.
+//
+//   orlix-fleet SCRIPT [--topology FILE] [--unmended A,B|all|half] [--seed S] [--quiet]
+//   orlix-fleet --random SEED [--print] [...]        one random scenario
+//   orlix-fleet --measure K [--seed S] [...]          in step over K random scenarios
+//   orlix-fleet --deliveries N [--seconds S] [--presses] [--together] [...]
+//
+// Exit status: 0 when every expectation of the script held, 1 when one did
+// not, 64 on bad usage, 65 on a bad script, 70 when a board host failed.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+#include "script.h"
+
+namespace {
+
+using fleet::Fleet;
+using fleet::kMsNs;
+using fleet::kSecondNs;
+
+constexpr uint64_t kPollNs = 50 * kMsNs;          // expectations are looked at this often
+constexpr uint64_t kInStepNs = 12 * kSecondNs;    // cabinets agree this soon after the last press
+constexpr uint64_t kTailNs = 16 * kSecondNs;      // a random scenario runs on this long after it
+constexpr uint64_t kPairPressNs = 100 * kMsNs;    // pairing: the payload, then the press
+constexpr uint64_t kPairDoneNs = 1000 * kMsNs;    // and the end of pairing mode
+constexpr unsigned kPairTries = 8;
+
+const char *const kUsage =
+    "usage: orlix-fleet SCRIPT [options]          run a scenario\n"
+    "       orlix-fleet --random SEED [--print]   a random scenario (printed, or run)\n"
+    "       orlix-fleet --measure K               in step over K random scenarios\n"
+    "       orlix-fleet --deliveries N            status broadcasts heard by N cabinets\n"
+    "options: --topology FILE  who hears whom (`A B 0.1`, `A - B none`, `default none`)\n"
+    "         --unmended LIST  cabinets that run the firmware before the mends: A,B | all | half\n"
+    "         --seed S         seeds the random scenarios and the links' losses (default 1)\n"
+    "         --seconds S      --deliveries: how long (default 120); --presses: a fob paired on\n"
+    "                          every cabinet pressed every 20 s; --together: all cut and restored at once\n"
+    "         --settled        random scenarios: no press before 16 s (every cabinet booted 10 s before)\n"
+    "         --quiet          no timeline\n";
+
+std::string read_file(const std::string &path, bool &ok) {
+    std::ifstream f(path);
+    ok = static_cast<bool>(f);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string exe_dir(const char *argv0) {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string self = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string(argv0);
+    return self.substr(0, self.rfind('/') + 1);
+}
+
+std::string letter_name(unsigned i) {
+    std::string s;
+    do {
+        s.insert(s.begin(), static_cast<char>('A' + i % 26));
+        i /= 26;
+    } while (i-- > 0);
+    return s;
+}
+
+struct Settings {
+    fleet::Options options;
+    fleet::Topology topology;
+    std::string unmended;  // as given
+};
+
+void apply_unmended(Settings &s) {
+    s.options.unmended.clear();
+    const auto &names = s.options.names;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (s.unmended == "all" || (s.unmended == "half" && i % 2 == 1)) s.options.unmended.insert(names[i]);
+    }
+    std::stringstream in(s.unmended);
+    for (std::string n; std::getline(in, n, ',');) {
+        if (n != "all" && n != "half" && !n.empty()) s.options.unmended.insert(n);
+    }
+}
+
+// ---- scripts ----------------------------------------------------------------------------------
+
+class Runner {
+public:
+    Runner(Fleet &f, bool log) : fleet_(f), log_(log) {}
+
+    bool failed = false;
+
+    // Runs one step; false with a message when the step is malformed.
+    bool step(const script::Step &s, std::string &error) {
+        std::vector<size_t> targets;
+        if (!targets_of(s, targets, error)) return false;
+        const auto &a = s.args;
+        const std::string &v = s.verb;
+        if (v == "cabinets" || v == "unmended" || v == "link") return true;  // read before the fleet starts
+        if (v == "wait" || v == "at") {
+            const auto d = a.size() == 1 ? script::parse_duration(a[0]) : std::nullopt;
+            if (!d) return bad(error, "takes one duration");
+            fleet_.run_to(v == "wait" ? fleet_.now_ns() + *d * 1000 : std::max(fleet_.now_ns(), *d * 1000));
+        } else if (v == "fob" && a.size() >= 2 && a[1] == "paired") {
+            return pair(a, error);
+        } else if (v == "fob" && a.size() == 1) {
+            if (!fleet_.has_fob(a[0])) return bad(error, "no fob named " + a[0] + " (declare it: fob NAME paired A B)");
+            fleet_.press(a[0]);
+        } else if (v == "power" && a.size() <= 1) {
+            const bool cycle = a.empty();
+            if (!cycle && a[0] != "on" && a[0] != "off") return bad(error, "power [on|off]");
+            for (size_t t : targets) {
+                if (cycle || a[0] == "off") fleet_.power(t, false);
+            }
+            for (size_t t : targets) {
+                if (cycle || a[0] == "on") fleet_.power(t, true);
+            }
+        } else if (v == "send" && a.size() == 1) {
+            for (size_t t : targets) fleet_.payload(t, a[0]);
+        } else if ((v == "open" || v == "close") && a.empty()) {
+            for (size_t t : targets) fleet_.door(t, v == "open");
+        } else if (v == "expect" && !a.empty()) {
+            return expect(s, targets, error);
+        } else {
+            return bad(error, "not a step of a fleet: " + v);
+        }
+        return true;
+    }
+
+private:
+    static bool bad(std::string &error, const std::string &message) {
+        error = message;
+        return false;
+    }
+
+    bool targets_of(const script::Step &s, std::vector<size_t> &out, std::string &error) {
+        if (s.target.empty() || s.target == "all") {
+            for (size_t i = 0; i < fleet_.size(); i++) out.push_back(i);
+            return true;
+        }
+        std::stringstream in(s.target);
+        for (std::string n; std::getline(in, n, ',');) {
+            const int i = fleet_.index_of(n);
+            if (i < 0) return bad(error, "no cabinet named " + n);
+            out.push_back(static_cast<size_t>(i));
+        }
+        return true;
+    }
+
+    // fob NAME paired A B ...: pairing mode on those cabinets, a press (again
+    // while the fob is missing from one of them: a press can be lost on the
+    // air), pairing mode off.
+    bool pair(const std::vector<std::string> &a, std::string &error) {
+        std::vector<size_t> on;
+        std::vector<int> had;
+        for (size_t i = 2; i < a.size(); i++) {
+            const int c = fleet_.index_of(a[i]);
+            if (c < 0) return bad(error, "no cabinet named " + a[i]);
+            on.push_back(static_cast<size_t>(c));
+            had.push_back(paired(static_cast<size_t>(c)));
+        }
+        if (!fleet_.has_fob(a[0])) fleet_.add_fob(a[0]);
+        for (size_t c : on) fleet_.payload(c, fleet::kPairPayload);
+        fleet_.run_to(fleet_.now_ns() + kPairPressNs);
+        for (unsigned tries = 0; tries < kPairTries; tries++) {
+            fleet_.press(a[0]);
+            fleet_.run_to(fleet_.now_ns() + kPairDoneNs);
+            bool all = true;
+            for (size_t i = 0; i < on.size(); i++) all = all && paired(on[i]) > had[i];
+            if (all) break;
+        }
+        for (size_t c : on) fleet_.payload(c, fleet::kDefaultPayload);
+        return true;
+    }
+
+    // The number of fobs the cabinet's last report gives (`DCLOOOF01V010B`).
+    int paired(size_t c) const {
+        const std::string &r = fleet_.cabinet(c).report;
+        return r.size() >= 9 ? atoi(r.substr(7, 2).c_str()) : 0;
+    }
+
+    bool expect(const script::Step &s, const std::vector<size_t> &targets, std::string &error) {
+        const auto &a = s.args;
+        std::function<bool()> holds;
+        std::string what;
+        const uint64_t since = fleet_.now_ns();
+        if (a[0] == "report" && a.size() == 2) {
+            holds = [this, targets, text = a[1]] {
+                for (size_t t : targets) {
+                    if (fleet_.cabinet(t).report.find(text) == std::string::npos) return false;
+                }
+                return true;
+            };
+            what = "the report to show " + a[1];
+        } else if (a[0] == "console" && a.size() == 2) {
+            std::vector<size_t> seen;  // lines from this step on
+            for (size_t t : targets) seen.push_back(fleet_.cabinet(t).console.size());
+            holds = [this, targets, text = a[1], seen] {
+                for (size_t i = 0; i < targets.size(); i++) {
+                    const auto &lines = fleet_.cabinet(targets[i]).console;
+                    if (std::none_of(lines.begin() + static_cast<std::ptrdiff_t>(seen[i]), lines.end(),
+                                     [&](const std::string &l) { return l.find(text) != std::string::npos; })) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            what = "the console to say " + a[1];
+        } else if (a[0] == "agree" && a.size() == 1) {
+            holds = [this] { return fleet_.agree(); };
+            what = "every cabinet to agree on lockdown or not";
+        } else if (a[0] == "hears" && a.size() == 2 && fleet_.index_of(a[1]) >= 0) {
+            const auto from = static_cast<size_t>(fleet_.index_of(a[1]));
+            holds = [this, targets, from, since] {
+                for (size_t t : targets) {
+                    if (t != from && !fleet_.heard_since(t, from, since)) return false;
+                }
+                return true;
+            };
+            what = "a status broadcast of " + a[1] + " to be heard";
+        } else {
+            return bad(error, "expect report TEXT | console TEXT | agree | hears CABINET");
+        }
+        const uint64_t until = since + s.within_us * 1000;
+        while (!holds() && fleet_.now_ns() < until) fleet_.run_to(std::min(until, fleet_.now_ns() + kPollNs));
+        const bool ok = holds();
+        if (!ok) failed = true;
+        if (log_ || !ok) {
+            std::string states;
+            for (size_t i = 0; i < fleet_.size(); i++) {
+                states += " " + fleet_.cabinet(i).name + "=" + fleet::state_name(fleet_.cabinet(i).state);
+            }
+            printf("%10.3f s  line %u: %s: expected %s within %.3f s (%s)\n",
+                   static_cast<double>(fleet_.now_ns()) / 1e9, s.line, ok ? "held" : "FAILED", what.c_str(),
+                   static_cast<double>(s.within_us) / 1e6, states.substr(1).c_str());
+        }
+        return true;
+    }
+
+    Fleet &fleet_;
+    bool log_;
+};
+
+// The cabinets, the unmended ones and the links a script declares.
+bool declarations(const script::Parsed &p, Settings &s, std::string &error) {
+    std::string links;
+    for (const script::Step &st : p.steps) {
+        if (st.verb == "cabinets") {
+            s.options.names.clear();
+            if (st.args.size() == 1 && st.args[0].find_first_not_of("0123456789") == std::string::npos) {
+                const unsigned n = static_cast<unsigned>(atoi(st.args[0].c_str()));
+                for (unsigned i = 0; i < n; i++) s.options.names.push_back(letter_name(i));
+            } else {
+                s.options.names = st.args;
+            }
+        } else if (st.verb == "unmended") {
+            for (const auto &n : st.args) s.unmended += (s.unmended.empty() ? "" : ",") + n;
+        } else if (st.verb == "link") {
+            for (const auto &w : st.args) links += w + " ";
+            links += "\n";
+        }
+    }
+    if (s.options.names.empty() || s.options.names.size() > fleet::kMaxCabinets) {
+        error = "a script starts with `cabinets A B ...` (or `cabinets N`), 1 to 64 of them";
+        return false;
+    }
+    return s.topology.read(links, error);
+}
+
+// Runs a script; the exit status.
+int run_script(const std::string &text, Settings s) {
+    const script::Parsed p = script::parse(text);
+    if (!p.errors.empty()) {
+        fprintf(stderr, "orlix-fleet: %s\n", script::describe(p.errors[0]).c_str());
+        return 65;
+    }
+    std::string error;
+    if (!declarations(p, s, error)) {
+        fprintf(stderr, "orlix-fleet: %s\n", error.c_str());
+        return 65;
+    }
+    apply_unmended(s);
+    Fleet f(s.options, s.topology);
+    for (size_t i = 0; i < f.size(); i++) f.power(i, true);
+    Runner r(f, s.options.log);
+    for (const script::Step &st : p.steps) {
+        if (!r.step(st, error)) {
+            fprintf(stderr, "orlix-fleet: line %u: %s\n", st.line, error.c_str());
+            return 65;
+        }
+    }
+    const auto reach = f.reach();
+    printf("%10.3f s  end: %llu of %llu status broadcasts heard (%llu lost to collisions, %llu while transmitting); "
+           "%.1f s of wall time\n",
+           static_cast<double>(f.now_ns()) / 1e9, static_cast<unsigned long long>(reach.heard),
+           static_cast<unsigned long long>(reach.possible), static_cast<unsigned long long>(reach.collided),
+           static_cast<unsigned long long>(reach.deaf), f.wall_seconds());
+    return r.failed ? 1 : 0;
+}
+
+// ---- random scenarios ----------------------------------------------------------------------------
+
+// N cabinets booting within 5 s, 1 to 3 fobs each paired on a random set of
+// them, 1 to 5 presses of random fobs 0.5 to 12 s apart, then 16 s more.
+// Settled: the first press comes 16 s after the start, so that every cabinet
+// booted more than the firmware's 10 s margin before it.
+std::string random_scenario(uint64_t seed, bool settled = false) {
+    std::mt19937_64 rng(seed);
+    const auto pick = [&rng](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
+    const unsigned n = pick(2, 10);
+    std::ostringstream s;
+    s << "# random scenario " << seed << "\ncabinets " << n << "\n@all power off\n";
+    std::vector<std::pair<unsigned, unsigned>> boots;
+    for (unsigned i = 0; i < n; i++) boots.push_back({pick(0, 5000), i});
+    std::sort(boots.begin(), boots.end());
+    for (const auto &[t, i] : boots) s << "at " << t << "ms\n@" << letter_name(i) << " power on\n";
+    s << "at 6s\n";
+    const unsigned fobs = pick(1, 3);
+    for (unsigned f = 0; f < fobs; f++) {
+        s << "fob f" << f << " paired";
+        bool any = false;
+        for (unsigned i = 0; i < n; i++) {
+            if (rng() % 2 == 0 || (i == n - 1 && !any)) {
+                s << " " << letter_name(i);
+                any = true;
+            }
+        }
+        s << "\n";
+    }
+    if (settled) s << "at 16s\n";
+    const unsigned presses = pick(1, 5);
+    for (unsigned k = 0; k < presses; k++) {
+        s << "wait " << pick(500, 12000) << "ms\nfob f" << pick(0, fobs - 1) << "\n";
+    }
+    s << "wait " << kTailNs / kMsNs << "ms\n";
+    return s.str();
+}
+
+struct Outcome {
+    bool in_step;
+    uint64_t agree_ns;  // from the last press to agreement for good; UINT64_MAX: never
+    Fleet::Reach reach;
+    double board_seconds;
+    double wall_seconds;
+    unsigned cabinets;
+};
+
+Outcome measure_one(uint64_t seed, Settings s, bool settled) {
+    const std::string text = random_scenario(seed, settled);
+    const script::Parsed p = script::parse(text);
+    std::string error;
+    declarations(p, s, error);
+    apply_unmended(s);
+    s.options.log = false;
+    s.options.seed = seed;
+    Fleet f(s.options, s.topology);
+    for (size_t i = 0; i < f.size(); i++) f.power(i, true);
+    Runner r(f, false);
+    // Every step but the tail; then the tail in polls, watching for agreement.
+    for (size_t i = 0; i + 1 < p.steps.size(); i++) r.step(p.steps[i], error);
+    const uint64_t last = f.presses().empty() ? f.now_ns() : f.presses().back().t_ns;
+    uint64_t agreed_since = UINT64_MAX;
+    while (f.now_ns() < last + kTailNs) {
+        f.run_to(f.now_ns() + kPollNs);
+        if (!f.agree()) {
+            agreed_since = UINT64_MAX;
+        } else if (agreed_since == UINT64_MAX) {
+            agreed_since = f.now_ns();
+        }
+    }
+    Outcome o{};
+    o.agree_ns = agreed_since == UINT64_MAX ? UINT64_MAX : agreed_since - last;
+    o.in_step = o.agree_ns <= kInStepNs;
+    o.reach = f.reach();
+    o.board_seconds = static_cast<double>(f.now_ns()) / 1e9 * static_cast<double>(f.size());
+    o.wall_seconds = f.wall_seconds();
+    o.cabinets = static_cast<unsigned>(f.size());
+    return o;
+}
+
+int measure(unsigned k, Settings s, bool settled) {
+    std::vector<double> agree_s;
+    unsigned out = 0;
+    Fleet::Reach total;
+    double board = 0, wall = 0;
+    for (unsigned i = 0; i < k; i++) {
+        const Outcome o = measure_one(s.options.seed + i, s, settled);
+        if (!o.in_step) out++;
+        printf("seed %llu: %u cabinets, %s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
+               static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
+               o.agree_ns == UINT64_MAX ? -1.0 : static_cast<double>(o.agree_ns) / 1e9,
+               static_cast<unsigned long long>(o.reach.heard), static_cast<unsigned long long>(o.reach.possible));
+        if (o.agree_ns != UINT64_MAX) agree_s.push_back(static_cast<double>(o.agree_ns) / 1e9);
+        total.possible += o.reach.possible;
+        total.heard += o.reach.heard;
+        board += o.board_seconds;
+        wall += o.wall_seconds;
+        fflush(stdout);
+    }
+    std::sort(agree_s.begin(), agree_s.end());
+    const auto q = [&agree_s](double f) {
+        return agree_s.empty() ? -1.0 : agree_s[std::min(agree_s.size() - 1, static_cast<size_t>(f * static_cast<double>(agree_s.size())))];
+    };
+    printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
+           "\"agree_p95_s\": %.3f, \"agree_max_s\": %.3f, \"heard_share\": %.4f, \"board_seconds\": %.0f, "
+           "\"wall_seconds\": %.1f, \"unmended\": \"%s\"}\n",
+           k, out, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
+           total.possible ? static_cast<double>(total.heard) / static_cast<double>(total.possible) : 0.0, board, wall,
+           s.unmended.c_str());
+    return 0;
+}
+
+// N cabinets booted at random within 5 s (or all at once after a cut), for a
+// while; the share of status broadcasts heard, and whether they end in step.
+int deliveries(unsigned n, double secs, bool presses, bool together, Settings s) {
+    s.options.names.clear();
+    for (unsigned i = 0; i < n; i++) s.options.names.push_back(letter_name(i));
+    apply_unmended(s);
+    std::mt19937_64 rng(s.options.seed);
+    Fleet f(s.options, s.topology);
+    std::vector<std::pair<uint64_t, size_t>> boots;
+    for (size_t i = 0; i < n; i++) boots.push_back({rng() % (5 * kSecondNs / kMsNs) * kMsNs, i});
+    std::sort(boots.begin(), boots.end());
+    for (const auto &[t, i] : boots) {
+        f.run_to(t);
+        f.power(i, true);
+    }
+    f.run_to(6 * kSecondNs);
+    Runner r(f, false);
+    std::string error;
+    if (presses) {
+        std::string pair = "fob all paired";
+        for (const auto &nm : s.options.names) pair += " " + nm;
+        r.step(script::parse(pair).steps[0], error);
+    }
+    if (together) {
+        for (size_t i = 0; i < n; i++) f.power(i, false);
+        f.run_to(f.now_ns() + 10 * kSecondNs);
+        for (size_t i = 0; i < n; i++) f.power(i, true);
+    }
+    const uint64_t from = f.now_ns() + 6 * kSecondNs;  // after the first broadcasts of a restart
+    const uint64_t end = f.now_ns() + static_cast<uint64_t>(secs * 1e9);
+    uint64_t next_press = f.now_ns() + 10 * kSecondNs;
+    while (f.now_ns() < end) {
+        if (presses && f.now_ns() >= next_press) {
+            f.press("all");
+            next_press += 20 * kSecondNs;
+        }
+        f.run_to(std::min(end, presses ? next_press : end));
+    }
+    const auto reach = f.reach(from);
+    const double board = static_cast<double>(f.now_ns()) / 1e9;
+    printf("{\"cabinets\": %u, \"presses\": %s, \"together\": %s, \"heard\": %llu, \"possible\": %llu, "
+           "\"heard_share\": %.4f, \"collided\": %llu, \"deaf\": %llu, \"in_step\": %s, \"board_seconds\": %.1f, "
+           "\"wall_seconds\": %.2f, \"speed\": %.2f, \"unmended\": \"%s\"}\n",
+           n, presses ? "true" : "false", together ? "true" : "false", static_cast<unsigned long long>(reach.heard),
+           static_cast<unsigned long long>(reach.possible),
+           reach.possible ? static_cast<double>(reach.heard) / static_cast<double>(reach.possible) : 0.0,
+           static_cast<unsigned long long>(reach.collided), static_cast<unsigned long long>(reach.deaf),
+           f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc >= 2 && strcmp(argv[1], "--board-host") == 0) return fleet::board_host_main(argc, argv);
+    Settings s;
+    const std::string dir = exe_dir(argv[0]);
+    s.options.self = dir + "orlix-fleet";
+    s.options.unmended_host = dir + "orlix-fleet-unmended";
+    std::string script_path, topology_path;
+    long long random_seed = -1;
+    unsigned measure_k = 0, deliveries_n = 0;
+    double secs = 120;
+    bool print = false, presses = false, together = false, settled = false;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        const bool more = i + 1 < argc;
+        if (a == "--topology" && more) {
+            topology_path = argv[++i];
+        } else if (a == "--unmended" && more) {
+            s.unmended = argv[++i];
+        } else if (a == "--seed" && more) {
+            s.options.seed = strtoull(argv[++i], nullptr, 10);
+        } else if (a == "--quiet") {
+            s.options.log = false;
+        } else if (a == "--random" && more) {
+            random_seed = atoll(argv[++i]);
+        } else if (a == "--print") {
+            print = true;
+        } else if (a == "--measure" && more) {
+            measure_k = static_cast<unsigned>(atoi(argv[++i]));
+        } else if (a == "--deliveries" && more) {
+            deliveries_n = static_cast<unsigned>(atoi(argv[++i]));
+        } else if (a == "--seconds" && more) {
+            secs = atof(argv[++i]);
+        } else if (a == "--presses") {
+            presses = true;
+        } else if (a == "--together") {
+            together = true;
+        } else if (a == "--settled") {
+            settled = true;
+        } else if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (a[0] != '-' && script_path.empty()) {
+            script_path = a;
+        } else {
+            fputs(kUsage, stderr);
+            return 64;
+        }
+    }
+    if (!topology_path.empty()) {
+        bool ok = false;
+        std::string error;
+        const std::string text = read_file(topology_path, ok);
+        if (!ok || !s.topology.read(text, error)) {
+            fprintf(stderr, "orlix-fleet: %s: %s\n", topology_path.c_str(), ok ? error.c_str() : "cannot read it");
+            return 65;
+        }
+    }
+    try {
+        if (measure_k > 0) return measure(measure_k, s, settled);
+        if (deliveries_n > 0) return deliveries(deliveries_n, secs, presses, together, s);
+        if (random_seed >= 0) {
+            const std::string text = random_scenario(static_cast<uint64_t>(random_seed), settled);
+            if (print) {
+                fputs(text.c_str(), stdout);
+                return 0;
+            }
+            return run_script(text, s);
+        }
+        if (script_path.empty()) {
+            fputs(kUsage, stderr);
+            return 64;
+        }
+        bool ok = false;
+        const std::string text = read_file(script_path, ok);
+        if (!ok) {
+            fprintf(stderr, "orlix-fleet: cannot read %s\n", script_path.c_str());
+            return 66;
+        }
+        return run_script(text, s);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "orlix-fleet: %s\n", e.what());
+        return 70;
+    }
+}

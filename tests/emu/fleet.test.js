@@ -1,0 +1,107 @@
+// Neighbouring cabinets in step: two or three board images on one air (harness/air.js), each
+// with its own unique ID and flash, and fob presses heard over the same air.
+'use strict';
+const { describe, it } = require('node:test');
+const assert = require('node:assert/strict');
+const { Board } = require('./harness/board');
+const { Air } = require('./harness/air');
+const { frameToBoard } = require('./harness/screen_fw_peer');
+const radio = require('./harness/radio');
+
+const FOB = [0x0f0b0001, 0x0f0b0002, 0x0f0b0003];
+// A coarser main-loop pass than the other suites' (a board second is cheaper to emulate); still
+// far finer than the radio's 1 ms byte time.
+const PASS_US = 400;
+const ID = [1, 2, 3].map((k) => [0xe6, 0x61, 0x4c, 0x31, 0x1b, 0x4a, 0x10, k]);
+
+// The fob code of the board's last input report ("OOO", "FLO", "FUN").
+function report(board) {
+  const all = [...board.text(1).matchAll(/<<<D..(...)F/g)];
+  return all.length ? all[all.length - 1][1] : '';
+}
+const count = (board, text) => board.text(1).split(text).length - 1;
+
+// Pairs the fob on one board through its screen line (its module delivers the press directly).
+function pair(air, board, counter) {
+  board.send(1, frameToBoard('LONNOROFFX050FCP'));
+  air.run(20_000);
+  board.send(0, radio.fobMessage(FOB, counter));
+  air.run(300_000);
+  board.send(1, frameToBoard('LONNOROFFX050FCN'));
+  air.run(20_000);
+}
+
+// A press on the air, pressed again (the next counter) while it reached none of `boards`, as a
+// user would when a packet is lost to a broadcast; answers the counter taken.
+function press(air, boards, counter) {
+  for (let k = counter; k < counter + 3; k++) {
+    const seen = boards.map((b) => count(b, 'MSG FROM 0f0b00010f0b00020f0b0003'));
+    air.transmit(radio.fobMessage(FOB, k));
+    air.run(1_000_000);
+    if (boards.some((b, i) => count(b, 'MSG FROM 0f0b00010f0b00020f0b0003') > seen[i])) return k;
+  }
+  throw new Error('no press got through');
+}
+
+const lastPress = (air) => air.packets.filter((p) => !p.from).pop().start;
+
+// Air time of the board's first adoption, when its console line began.
+const adoptedAt = (air, board) => air.airTime(board, board.tx[1][board.text(1).indexOf('RESET FOB STATUS')].t0);
+
+// A board's status broadcasts that went on the air from air time `from` on.
+const broadcasts = (air, board, from) =>
+  air.packets.filter((p) => p.from === board && p.start >= from && p.bytes.length === 48 && p.bytes[12] === 0x0a);
+
+describe('cabinets on one air', () => {
+  it('a board that adopted a lock follows the same peer\'s unlock and fall-back within 10 s', (t) => {
+    const air = new Air();
+    const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
+    const b = air.join(new Board({ uniqueId: ID[1], passUs: PASS_US }), 700_000);
+    air.run(1_500_000);
+    pair(air, a, 1);
+    air.run(13_000_000 - air.nowUs());
+    const counter = press(air, [a], 2);
+    const locked = lastPress(air);
+    air.runUntil(() => report(a) === 'FLO' && report(b) === 'FLO', 7_000_000);
+    assert.equal(count(b, 'RESET FOB STATUS TO 1'), 1, 'B adopted the lock from A');
+    // 7.5 s later, past the 7 s hold-off: A unlocks, then falls back to none 2 s later.
+    air.run(locked + 7_500_000 - air.nowUs());
+    press(air, [a], counter + 1);
+    assert.equal(report(a), 'FUN');
+    air.runUntil(() => report(a) === 'OOO', 2_500_000);
+    const fellBack = air.nowUs();
+    // Within a broadcast's delay, its air time and a report period, B says what A says.
+    const followed = air.within(() => report(b) === 'OOO', 15_000_000);
+    assert.ok(followed !== null, `B still says ${report(b)} 15 s after A fell back`);
+    t.diagnostic(`B said OOO ${(followed - fellBack) / 1000} ms after A's fall-back`);
+    assert.ok(followed - fellBack < 2_200_000);
+    assert.equal(count(b, 'RESET FOB STATUS TO 2'), 1, 'B followed the unlock');
+    assert.equal(count(b, 'RESET FOB STATUS TO 0'), 1);
+  });
+
+  it('a third board hears the new state of two boards that toggled on one press', (t) => {
+    const air = new Air();
+    const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
+    const b = air.join(new Board({ uniqueId: ID[1], passUs: PASS_US }), 1_234_000);
+    const c = air.join(new Board({ uniqueId: ID[2], passUs: PASS_US }), 2_500_000);
+    air.run(2_500_000);
+    pair(air, a, 1);
+    pair(air, b, 1);
+    air.run(16_000_000 - air.nowUs());
+    press(air, [a, b], 2);
+    const pressed = lastPress(air);
+    assert.equal(report(a), 'FLO');
+    assert.equal(report(b), 'FLO');
+    const heard = air.within(() => report(c) === 'FLO', 30_000_000) && adoptedAt(air, c);
+    if (heard) air.runUntil(() => broadcasts(air, a, pressed).length >= 3 && broadcasts(air, b, pressed).length >= 3, 20_000_000);
+    // How far each of A's broadcasts after the press fell from B's nearest (under an air time: lost).
+    const ta = broadcasts(air, a, pressed).map((p) => p.start);
+    const tb = broadcasts(air, b, pressed).map((p) => p.start);
+    const gaps = ta.map((x) => Math.min(...tb.map((y) => Math.abs(x - y))) / 1000);
+    const apart = `A and B broadcast ${gaps.map((g) => g.toFixed(1)).join(', ')} ms apart`;
+    assert.ok(heard !== null, `C never heard the lock in 30 s; ${apart}`);
+    t.diagnostic(`C said FLO ${((heard - pressed) / 1000).toFixed(1)} ms after the press; ${apart}`);
+    assert.ok(gaps.some((g) => g > 300), apart);
+    assert.equal(count(c, 'RESET FOB STATUS TO 1'), 1);
+  });
+});

@@ -1,0 +1,124 @@
+// The fleet: the air between the modules, and orlix-fleet run on the
+// scenarios in sim/fleet/scenarios as a user runs it, with the boards on
+// today's firmware, on the firmware before the mends of the radio, and mixed.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "radio.h"
+
+namespace {
+
+constexpr uint64_t kMsNs = 1000000;
+
+// ---- the air ------------------------------------------------------------------------------------
+
+class Listener : public peers::Radio {
+public:
+    explicit Listener(peers::Air &air) : Radio(air, peers::ModuleSettings::network()) {}
+    std::vector<uint64_t> heard;
+
+protected:
+    void receive(uint64_t t_ns, const std::string &) override { heard.push_back(t_ns); }
+};
+
+TEST(FleetAirTest, TimeOnAirFollowsLoraAtTheCabinetsRate) {
+    const uint32_t bps = peers::ModuleSettings::network().air_bps();
+    // SF9, 125 kHz, 4/5: symbols of 4.096 ms, 12.25 of preamble, 63 for 48 bytes, 13 for one, 233 for 200.
+    EXPECT_EQ(peers::Air::air_time_ns(48, bps), 308224000u);
+    EXPECT_EQ(peers::Air::air_time_ns(1, bps), 103424000u);
+    EXPECT_EQ(peers::Air::air_time_ns(200, bps), 1004544000u);
+}
+
+TEST(FleetAirTest, OverlapsAreLostAtEachReceiverAndTransmittersAreDeaf) {
+    peers::Air air;
+    Listener a(air), b(air), c(air);
+    // a does not reach c, so c hears b's packet although it overlaps a's.
+    air.link = [&](const peers::Radio *from, const peers::Radio *to) { return from == &a && to == &c ? 1.0 : 0.0; };
+    a.transmit(0, std::string(48, 'a'));
+    b.transmit(100 * kMsNs, std::string(48, 'b'));
+    air.advance(2000 * kMsNs);
+    EXPECT_TRUE(a.heard.empty()) << "a transmitted while b's packet was on the air";
+    EXPECT_TRUE(b.heard.empty());
+    ASSERT_EQ(c.heard.size(), 1u);
+    EXPECT_EQ(c.heard[0], 100 * kMsNs + peers::Air::air_time_ns(48, 2400));
+    c.powered = false;
+    b.transmit(3000 * kMsNs, "x");
+    air.advance(4000 * kMsNs);
+    EXPECT_EQ(a.heard.size(), 1u);
+    EXPECT_EQ(c.heard.size(), 1u) << "a module without power hears nothing";
+    // Two 300-byte writes: sub-packets of 200 and 100 bytes, back to back.
+    b.transmit(5000 * kMsNs, std::string(300, 'y'));
+    air.advance(9000 * kMsNs);
+    EXPECT_EQ(a.heard.back(), 5000 * kMsNs + peers::Air::air_time_ns(200, 2400) + peers::Air::air_time_ns(100, 2400));
+}
+
+// ---- the tool ------------------------------------------------------------------------------------
+
+struct Outcome {
+    int status;
+    std::string out;
+};
+
+Outcome fleet(const std::string &args) {
+    const std::string command = std::string(ORLIX_FLEET_PATH) + " " + args + " 2>&1";
+    FILE *p = popen(command.c_str(), "r");
+    Outcome r{-1, ""};
+    if (p == nullptr) return r;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// The boards before the mends are built from git history, which a shallow
+// copy of the repository may lack.
+bool unmended_built() {
+    const std::string tool = ORLIX_FLEET_PATH;
+    return access((tool + "-unmended").c_str(), X_OK) == 0;
+}
+
+std::string scenario(const char *name) {
+    return std::string(ORLIX_SOURCE_DIR) + "/sim/fleet/scenarios/" + name + ".fleet --quiet";
+}
+
+TEST(FleetTest, LockThenUnlockWithinTenSecondsReachesTheOtherCabinet) {
+    EXPECT_EQ(fleet(scenario("lock-unlock")).status, 0);
+    if (!unmended_built()) GTEST_SKIP() << "no orlix-fleet-unmended";
+    // Only the follower's firmware matters: B stays in lockdown before the mends.
+    const Outcome before = fleet(scenario("lock-unlock") + " --unmended B");
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find("line 14: FAILED: expected the report to show OOO within 12.000 s (A=NONE B=LOCKDOWN)"),
+              std::string::npos)
+        << before.out;
+    EXPECT_EQ(fleet(scenario("lock-unlock") + " --unmended A").status, 0);
+}
+
+TEST(FleetTest, CabinetsThatToggledOnOnePressAreHeardByTheOthers) {
+    EXPECT_EQ(fleet(scenario("one-press-two-cabinets")).status, 0);
+    if (!unmended_built()) GTEST_SKIP() << "no orlix-fleet-unmended";
+    const Outcome before = fleet(scenario("one-press-two-cabinets") + " --unmended all");
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find("line 13: FAILED: expected a status broadcast of A to be heard"), std::string::npos)
+        << before.out;
+}
+
+TEST(FleetTest, BadScriptsAreNamedWithTheirLine) {
+    char path[] = "/tmp/orlix-fleet-test-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text = "cabinets A B\nfob red\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const Outcome r = fleet(path);
+    unlink(path);
+    EXPECT_EQ(r.status, 65);
+    EXPECT_NE(r.out.find("line 2: no fob named red"), std::string::npos) << r.out;
+}
+
+}  // namespace
