@@ -35,8 +35,9 @@ constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
 // a fall-back) waits a further random time below this, so that boards that
 // toggled on one press do not transmit together and their periods never lock.
 // A message is on the air for about 300 ms: over 1500 ms, two boards' delays
-// fall within one air time of each other with odds of 2*0.2 - 0.2^2 = 0.36 at
-// one broadcast, and independently again at the next.
+// fall within one air time of each other with odds of 2*0.2 - 0.2^2 = 0.36;
+// with fresh delays each period, two boards that toggled together collide at
+// their first two broadcasts with odds of 0.12, at the first three 0.04.
 constexpr uint32_t WIRELESS_STATUS_SPREAD_MS = 1500;
 // The unlock is broadcast, and through the air, before it falls back.
 static_assert(WIRELESS_STATUS_SPREAD_MS + 300 < WIRELESS_UNLOCK_FALL_BACK_MS, "unlock goes out before fall-back");
