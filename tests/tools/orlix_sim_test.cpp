@@ -310,9 +310,9 @@ TEST(OrlixSimTest, ScriptExitsWithTheLineThatFailed) {
                          {"--quiet"}, &out),
               0)
         << out;
-    // Stamped when its last byte has left (its first left at 424.661 ms), and
+    // Stamped when its last byte has left (its first left at 424.662 ms), and
     // shown once however often it repeats.
-    const std::string first_report = "\n   426.661 ms  board->screen  frame   <<<DCLOOOF00V010B7011\n";
+    const std::string first_report = "\n   426.662 ms  board->screen  frame   <<<DCLOOOF00V010B7011\n";
     EXPECT_TRUE(sim_shows(out, first_report)) << out;
     EXPECT_EQ(out.find("<<<DCLOOOF00V010B7011", out.find(first_report) + first_report.size()), std::string::npos);
     EXPECT_TRUE(sim_shows(out, "every step held (4 expectations)")) << out;
