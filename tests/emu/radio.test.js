@@ -225,11 +225,12 @@ describe('fobs', () => {
     assert.deepEqual(ops.map((e) => [e.kind, e.count]), [['flash-erase', 4096], ...Array(16).fill(['flash-program', 256])]);
     const copy = storeCopy(sector(board, (ops[0].offset - STORE) / 4096));
     assert.deepEqual([copy.crcOk, copy.total, copy.fob0], [true, 0, [0, 0, 0, 0]]);
-    assert.match(board.text(1, cleared), /<<<DCLOOOF00V010B[0-9A-F]{4}\r\n/);
+    assert.match(board.text(1, cleared), /<<<DCL[A-Z]{3}F00V010B[0-9A-F]{4}\r\n/);
 
+    const state = fobState(board);
     let from = press(7);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 7\r\n`));
-    assert.deepEqual([flashOps(board, from).length, fobState(board)], [0, 0]);
+    assert.deepEqual([flashOps(board, from).length, fobState(board)], [0, state]);
     from = board.nowUs();
     configure('FCN');
     configure('FCC');  // within 5 s of the last clear: dropped
