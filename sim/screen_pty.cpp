@@ -101,13 +101,8 @@ void give_to_program() {
 }
 
 void show_direction() {
-    const size_t total = vb::pin_event_count();
-    std::vector<vb::PinEvent> events;
-    try {
-        events = vb::pin_events(pins_next);
-    } catch (const std::runtime_error &) {
-    }
-    pins_next = total;
+    const std::vector<vb::PinEvent> events =
+        vb::take_since(pins_next, vb::pin_event_count(), [](size_t from) { return vb::pin_events(from); });
     bool level[2] = {vb::level(kDirPins[0]), vb::level(kDirPins[1])};
     for (auto it = events.rbegin(); it != events.rend(); ++it) {
         // Walk back to the levels at the first event, then forward again.

@@ -94,13 +94,8 @@ void take_uarts() {
 }
 
 void take_pins() {
-    const size_t total = vb::pin_event_count();
-    std::vector<vb::PinEvent> events;
-    try {
-        events = vb::pin_events(pins_next);
-    } catch (const std::runtime_error &) {
-    }
-    pins_next = total;
+    const std::vector<vb::PinEvent> events =
+        vb::take_since(pins_next, vb::pin_event_count(), [](size_t from) { return vb::pin_events(from); });
     for (const vb::PinEvent &e : events) {
         for (const Sig s : kLoggedPins) {
             if (kSignal[s].pin == e.pin) edge(e.t_ns, s, e.level);
@@ -133,13 +128,8 @@ void take_strips() {
 // high for the right, each sample's most significant bit one bit clock after
 // the word clock changes; data changes on the falling edge of the bit clock.
 void take_i2s() {
-    const size_t total = vb::i2s_frame_count();
-    std::vector<vb::StereoFrame> frames;
-    try {
-        frames = vb::i2s_frames(i2s_next);
-    } catch (const std::runtime_error &) {
-    }
-    i2s_next = total;
+    const std::vector<vb::StereoFrame> frames =
+        vb::take_since(i2s_next, vb::i2s_frame_count(), [](size_t from) { return vb::i2s_frames(from); });
     for (const vb::StereoFrame &f : frames) {
         const uint64_t since = f.t_ns - last_i2s_ns;
         const uint64_t frame_ns = since > kI2sFrameNs * 9 / 10 && since < kI2sFrameNs ? since : kI2sFrameNs;

@@ -35,6 +35,19 @@ std::vector<T> log_kept(const T (&ring)[N], uint64_t total) {
     return log_since(ring, total, total > N ? total - N : 0, "");
 }
 
+// What a log has gained since `next`, read as read(next): nothing when the
+// log has already overwritten those entries. Moves `next` on to `total`.
+template <typename Read>
+auto take_since(size_t &next, size_t total, Read read) -> decltype(read(next)) {
+    decltype(read(next)) entries;
+    try {
+        entries = read(next);
+    } catch (const std::runtime_error &) {
+    }
+    next = total;
+    return entries;
+}
+
 // Whole firmware ------------------------------------------------------------
 
 void power_on();
