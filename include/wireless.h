@@ -49,6 +49,12 @@ static_assert(WIRELESS_STATUS_SPREAD_MS + 300 < WIRELESS_UNLOCK_FALL_BACK_MS, "u
 // events of one board lie 500 ms apart at least (a fall-back 2000 ms after
 // its unlock, relayed with delays up to the spread).
 constexpr uint32_t WIRELESS_FOLLOW_TOLERANCE_MS = 250;
+// A board knows no fob event until its first toggle or adoption: its start is
+// none. Its broadcasts carry this age, older than any event, so that a
+// cabinet that restarts does not cancel its peers' lockdown (older boards
+// never adopt an age not below their own); and it takes the state of the
+// first peer it hears that knows one, so that it joins its peers' lockdown.
+constexpr uint32_t WIRELESS_AGE_NO_EVENT = 0xFFFFFFFF;
 // Accepted counter advance of a fob message over the stored counter: 1 to this.
 constexpr uint32_t WIRELESS_MAX_COUNTER_ADVANCE = 199;
 

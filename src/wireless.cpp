@@ -80,6 +80,7 @@ absolute_time_t next_status_tx;  // next periodic broadcast
 absolute_time_t next_reset_fob;  // unlock falls back to none; nil_time: none pending
 absolute_time_t ignore_until;    // presses do not toggle before this; nil_time: no hold-off
 absolute_time_t last_fob_rx;     // this board's last fob event
+bool knows_fob_event;            // false until the first toggle, fall-back or adoption
 
 // The peer whose state this board adopted last, until its own next toggle or
 // fall-back, and that peer's last fob event on this board's clock.
@@ -115,6 +116,7 @@ unsigned rx_advance(unsigned position, unsigned by) {
 
 // Milliseconds since this board's last fob event, as the status message carries them.
 uint32_t wireless_fob_age_ms() {
+    if (!knows_fob_event) return WIRELESS_AGE_NO_EVENT;
     const int64_t since_us = absolute_time_diff_us(last_fob_rx, get_absolute_time());
     return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
 }
@@ -140,14 +142,16 @@ void wireless_adopt(const uint8_t *msg, int64_t event_us) {
     printf("RESET FOB STATUS TO %d", msg[STATUS_FOB_AT]);
     status.in.fob = static_cast<status_fob_t>(msg[STATUS_FOB_AT]);
     last_fob_rx = get_absolute_time();
+    knows_fob_event = true;
     following = true;
     memcpy(followed_id, msg + STATUS_ID_AT, sizeof followed_id);
     followed_event_us = event_us;
 }
 
 // A peer board's state is adopted when its last fob event is clearly more
-// recent than ours, or when it is a later event of the peer we adopted from:
-// that peer's lock followed by its unlock must not be lost to the margin.
+// recent than ours (any event is, while this board knows none), or when it is
+// a later event of the peer we adopted from: that peer's lock followed by its
+// unlock must not be lost to the margin.
 void wireless_handle_status(const uint8_t *msg) {
     if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
     // Only a reflection or a replay of our own broadcast carries our ID.
@@ -325,6 +329,7 @@ void wireless_init() {
     random_state = load_le64(cached_unique_id) ^ to_us_since_boot(last_fob_rx);
     next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS);
     ignore_until = nil_time;
+    knows_fob_event = false;
     following = false;
 
     memset(rx_data, 0, sizeof rx_data);
@@ -356,6 +361,7 @@ void wireless_poll() {
     if (!is_nil_time(next_reset_fob) && time_reached(next_reset_fob)) {
         status.in.fob = FOB_NONE;
         last_fob_rx = get_absolute_time();
+        knows_fob_event = true;
         following = false;
         next_reset_fob = nil_time;
         next_status_tx = wireless_broadcast_time(0);  // broadcast the fall-back soon
@@ -380,6 +386,7 @@ void wireless_broadcast_status() {
 
 void wireless_toggle() {
     last_fob_rx = get_absolute_time();
+    knows_fob_event = true;
     following = false;  // our own event from now on
     puts("TOGGLE!\r");
     bool fall_back = false;

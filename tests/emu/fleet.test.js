@@ -104,4 +104,21 @@ describe('cabinets on one air', () => {
     assert.ok(gaps.some((g) => g > 300), apart);
     assert.equal(count(c, 'RESET FOB STATUS TO 1'), 1);
   });
+  it('a board powered up beside a locked-down peer takes the lock up and leaves it standing', () => {
+    const air = new Air();
+    const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
+    air.run(1_000_000);
+    pair(air, a, 1);
+    press(air, [a], 2);
+    assert.equal(report(a), 'FLO');
+    // Up 12 s after the lock: a start taken for a fob event would be more than 10 s newer.
+    const up = air.nowUs() + 12_000_000;
+    const c = air.join(new Board({ uniqueId: ID[2], passUs: PASS_US }), up);
+    const took = air.within(() => report(c) === 'FLO', 30_000_000);
+    // One of C's broadcasts has reached A, a report period ago.
+    air.runUntil(() => broadcasts(air, c, up).some((p) => !p.lost && p.end + 1_000_000 < air.nowUs()), 15_000_000);
+    assert.equal(report(a), 'FLO', 'A kept its lock');
+    assert.equal(count(a, 'RESET FOB STATUS TO 0'), 0);
+    assert.ok(took !== null, 'C took the lock up');
+  });
 });

@@ -108,6 +108,17 @@ TEST(FleetTest, CabinetsThatToggledOnOnePressAreHeardByTheOthers) {
         << before.out;
 }
 
+TEST(FleetTest, ARestartedCabinetKeepsTheLockdownOfTheOthersAndTakesItUp) {
+    EXPECT_EQ(fleet(scenario("restart-in-lockdown")).status, 0);
+    if (!unmended_built()) GTEST_SKIP() << "no orlix-fleet-unmended";
+    // Before the mends the restarted board's start counts as a fresh event.
+    const Outcome before = fleet(scenario("restart-in-lockdown") + " --unmended C");
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find("line 16: FAILED: expected the report to show FLO within 1.000 s (A=NONE B=NONE C=NONE)"),
+              std::string::npos)
+        << before.out;
+}
+
 TEST(FleetTest, BadScriptsAreNamedWithTheirLine) {
     char path[] = "/tmp/orlix-fleet-test-XXXXXX";
     const int fd = mkstemp(path);

@@ -215,8 +215,7 @@ TEST_F(WirelessTest, BroadcastsEveryFiveSecondsAndARandomDelay) {
         EXPECT_EQ(f->sender, board_id());
         EXPECT_EQ(f->kind, 0x0A);
         EXPECT_EQ(f->fob, FOB_NONE);
-        // Milliseconds since wireless_init, the last fob event so far.
-        EXPECT_NEAR(f->age_ms, (s[i].start_ns - init_at_ns_) / kMsNs, 1);
+        EXPECT_EQ(f->age_ms, WIRELESS_AGE_NO_EVENT) << "no fob event yet";
         for (const size_t zero : {14u, 15u, 20u, 21u, 22u, 23u, 24u, 25u, 26u, 27u, 28u, 29u, 30u, 31u}) {
             EXPECT_EQ(s[i].message[zero], 0) << zero;
         }
@@ -427,21 +426,21 @@ struct AdoptCase {
 
 class AdoptionTest : public WirelessTest, public ::testing::WithParamInterface<AdoptCase> {};
 
-// This board's last fob event (wireless_init) was 15000 ms ago when the
-// peer's message is handled: adopted only if the peer's is more than
-// 10000 ms more recent. (The message's console line comes first and takes
-// about 1 ms to enter the console FIFO.)
+// This board's last fob event (a lock) was 15000 ms ago when the peer's
+// message is handled: adopted only if the peer's is more than 10000 ms more
+// recent. (The message's console line comes first and takes about 1 ms to
+// enter the console FIFO.)
 TEST_P(AdoptionTest, PeerStateAdoptedOnlyWhenClearlyMoreRecent) {
-    const Message m = peers::status_message(kKey, {1, 2, 3, 4, 5, 6, 7, 8}, FOB_LOCKDOWN, GetParam().their_age);
-    deliver_at(peers::as_string(m), init_at_ns_ + 15000 * kMsNs - 700000);
+    wireless_toggle();
+    const Message m = peers::status_message(kKey, {1, 2, 3, 4, 5, 6, 7, 8}, FOB_UNLOCK, GetParam().their_age);
+    deliver_at(peers::as_string(m), vb::now_ns() + 15000 * kMsNs - 700000);
     const std::string text = console();
-    EXPECT_NE(text.find("MSG FROM fefffeff0403020108070605 167837696\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("MSG FROM fefffeff0403020108070605 167903232\r\n"), std::string::npos) << text;
     if (GetParam().adopted) {
-        EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
-        EXPECT_NE(text.find("RESET FOB STATUS TO 1"), std::string::npos);
-        EXPECT_EQ(text.substr(text.size() - 21), "RESET FOB STATUS TO 1") << "no line end";
+        EXPECT_EQ(status.in.fob, FOB_UNLOCK);
+        EXPECT_EQ(text.substr(text.size() - 21), "RESET FOB STATUS TO 2") << "no line end";
     } else {
-        EXPECT_EQ(status.in.fob, FOB_NONE);
+        EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
         EXPECT_EQ(text.find("RESET"), std::string::npos);
     }
 }
@@ -450,6 +449,24 @@ INSTANTIATE_TEST_SUITE_P(Ages, AdoptionTest,
                          ::testing::Values(AdoptCase{2000, true}, AdoptCase{6000, false}, AdoptCase{20000, false},
                                            AdoptCase{4999, true}, AdoptCase{5000, false},
                                            AdoptCase{15000, false}));
+
+// A board's start is no fob event: until its first, it offers peers no
+// state (a restarted cabinet must not cancel their lockdown) and takes any
+// event a peer knows, however old (so that it joins their lockdown).
+TEST_F(WirelessTest, ABoardThatKnowsNoFobEventTakesAnyPeersEvent) {
+    auto from = [&](uint8_t id, uint8_t fob, uint32_t age, uint64_t at_ms) {
+        deliver_at(peers::as_string(peers::status_message(kKey, {id, 0, 0, 0, 0, 0, 0, 0}, fob, age)),
+                   init_end_ns_ + at_ms * kMsNs);
+        return status.in.fob;
+    };
+    EXPECT_EQ(from(1, FOB_LOCKDOWN, WIRELESS_AGE_NO_EVENT, 1000), FOB_NONE) << "a peer that knows none either";
+    EXPECT_EQ(from(2, FOB_LOCKDOWN, 3600000, 2000), FOB_LOCKDOWN) << "an hour old";
+    EXPECT_EQ(from(3, FOB_NONE, WIRELESS_AGE_NO_EVENT, 40000), FOB_LOCKDOWN) << "a restarted peer";
+    const auto s = sent();
+    ASSERT_FALSE(s.empty());
+    const uint32_t age = peers::decode_status(s.back().message)->age_ms;
+    EXPECT_NEAR(age, (s.back().start_ns - init_end_ns_) / kMsNs - 2000, 5) << "since the adoption";
+}
 
 TEST_F(WirelessTest, AdoptedUnlockStaysAndTriggersNoBroadcast) {
     const Message m = peers::status_message(kKey, {9, 9, 9, 9, 9, 9, 9, 9}, FOB_UNLOCK, 100);
