@@ -5,7 +5,7 @@
 //
 //   orlix-fleet SCRIPT [--topology FILE] [--unmended A,B|all|half] [--seed S] [--quiet]
 //   orlix-fleet --random SEED [--print] [...]        one random scenario
-//   orlix-fleet --measure K [--seed S] [...]          in step over K random scenarios
+//   orlix-fleet --measure K [--seed S] [--settled] [--together] [...]   in step over K random scenarios
 //   orlix-fleet --deliveries N [--seconds S] [--presses] [--together] [...]
 //
 // Exit status: 0 when every expectation of the script held, 1 when one did
@@ -49,6 +49,7 @@ const char *const kUsage =
     "         --seed S         seeds the random scenarios and the links' losses (default 1)\n"
     "         --seconds S      --deliveries: how long (default 120); --presses: a fob paired on\n"
     "                          every cabinet pressed every 20 s; --together: all cut and restored at once\n"
+"                          (in random scenarios: after the pairing, before the presses)\n"
     "         --settled        random scenarios: no press before 16 s (every cabinet booted 10 s before)\n"
     "         --quiet          no timeline\n";
 
@@ -315,8 +316,15 @@ int run_script(const std::string &text, Settings s) {
 // N cabinets booting within 5 s, 1 to 3 fobs each paired on a random set of
 // them, 1 to 5 presses of random fobs 0.5 to 12 s apart, then 16 s more.
 // Settled: the first press comes 16 s after the start, so that every cabinet
-// booted more than the firmware's 10 s margin before it.
-std::string random_scenario(uint64_t seed, bool settled = false) {
+// booted more than the firmware's 10 s margin before it. Together: every
+// cabinet loses its power and gets it back at once before the presses, as
+// after a building's outage.
+struct Kind {
+    bool settled = false;
+    bool together = false;
+};
+
+std::string random_scenario(uint64_t seed, Kind kind = {}) {
     std::mt19937_64 rng(seed);
     const auto pick = [&rng](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
     const unsigned n = pick(2, 10);
@@ -339,7 +347,8 @@ std::string random_scenario(uint64_t seed, bool settled = false) {
         }
         s << "\n";
     }
-    if (settled) s << "at 16s\n";
+    if (kind.settled) s << "at 16s\n";
+    if (kind.together) s << "@all power\n";
     const unsigned presses = pick(1, 5);
     for (unsigned k = 0; k < presses; k++) {
         s << "wait " << pick(500, 12000) << "ms\nfob f" << pick(0, fobs - 1) << "\n";
@@ -357,8 +366,8 @@ struct Outcome {
     unsigned cabinets;
 };
 
-Outcome measure_one(uint64_t seed, Settings s, bool settled) {
-    const std::string text = random_scenario(seed, settled);
+Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
+    const std::string text = random_scenario(seed, kind);
     const script::Parsed p = script::parse(text);
     std::string error;
     declarations(p, s, error);
@@ -390,13 +399,13 @@ Outcome measure_one(uint64_t seed, Settings s, bool settled) {
     return o;
 }
 
-int measure(unsigned k, Settings s, bool settled) {
+int measure(unsigned k, Settings s, Kind kind) {
     std::vector<double> agree_s;
     unsigned out = 0;
     Fleet::Reach total;
     double board = 0, wall = 0;
     for (unsigned i = 0; i < k; i++) {
-        const Outcome o = measure_one(s.options.seed + i, s, settled);
+        const Outcome o = measure_one(s.options.seed + i, s, kind);
         if (!o.in_step) out++;
         printf("seed %llu: %u cabinets, %s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
                static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
@@ -415,10 +424,10 @@ int measure(unsigned k, Settings s, bool settled) {
     };
     printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
            "\"agree_p95_s\": %.3f, \"agree_max_s\": %.3f, \"heard_share\": %.4f, \"board_seconds\": %.0f, "
-           "\"wall_seconds\": %.1f, \"unmended\": \"%s\"}\n",
+           "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s}\n",
            k, out, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
            total.possible ? static_cast<double>(total.heard) / static_cast<double>(total.possible) : 0.0, board, wall,
-           s.unmended.c_str());
+           s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false");
     return 0;
 }
 
@@ -533,10 +542,10 @@ int main(int argc, char **argv) {
         }
     }
     try {
-        if (measure_k > 0) return measure(measure_k, s, settled);
+        if (measure_k > 0) return measure(measure_k, s, {settled, together});
         if (deliveries_n > 0) return deliveries(deliveries_n, secs, presses, together, s);
         if (random_seed >= 0) {
-            const std::string text = random_scenario(static_cast<uint64_t>(random_seed), settled);
+            const std::string text = random_scenario(static_cast<uint64_t>(random_seed), {settled, together});
             if (print) {
                 fputs(text.c_str(), stdout);
                 return 0;

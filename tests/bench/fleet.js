@@ -1,8 +1,9 @@
 // The fleet's figures, from orlix-fleet of the optimised build (build/run):
 // its speed with 20 cabinets, the share of status broadcasts heard for 2 to 50
 // cabinets (idle, with presses heard by all of them, restored together after
-// a cut), and the in-step share over random scenarios, each before the mends
-// of the radio (every board on src/wireless.cpp of 9c3ad95), after, and mixed.
+// a cut), and the in-step share over random scenarios (also with every cabinet
+// cut and restored at once before the presses), each before the mends of the
+// radio (every board on src/wireless.cpp of 9c3ad95), after, and mixed.
 //   node tests/bench/fleet.js [--json] [--scenarios K]   (K default 1000; FLEET_SCENARIOS too)
 // The random scenarios take a while: about 3 s of one core each.
 const { execFileSync } = require('child_process');
@@ -30,6 +31,9 @@ for (const n of [2, 5, 10, 20, 50]) {
 }
 for (const [name, unmended] of [['before', 'all'], ['after', 'none'], ['mixed', 'half']]) {
     result.in_step[name] = fleet(['--measure', String(scenarios), '--seed', '1000', '--unmended', unmended]);
+    // The same scenarios with every cabinet cut and restored at once before the presses.
+    result.in_step[`${name}, restored together`] =
+        fleet(['--measure', String(scenarios), '--seed', '1000', '--unmended', unmended, '--together']);
 }
 
 if (argv.includes('--json')) {
