@@ -35,6 +35,7 @@ using fleet::kSecondNs;
 constexpr uint64_t kPollNs = 50 * kMsNs;          // expectations are looked at this often
 constexpr uint64_t kInStepNs = 12 * kSecondNs;    // cabinets agree this soon after the last press
 constexpr uint64_t kTailNs = 16 * kSecondNs;      // a random scenario runs on this long after it
+constexpr uint64_t kSettleNs = 4 * kSecondNs;     // a press's fall-back has been broadcast by then
 constexpr uint64_t kPairPressNs = 100 * kMsNs;    // pairing: the payload, then the press
 constexpr uint64_t kPairDoneNs = 1000 * kMsNs;    // and the end of pairing mode
 constexpr unsigned kPairTries = 8;
@@ -357,8 +358,24 @@ std::string random_scenario(uint64_t seed, Kind kind = {}) {
     return s.str();
 }
 
+// Whether two cabinets that disagree on lockdown heard each other's
+// broadcasts after `since_ns`: then the firmware kept them apart (the 10 s
+// margin), not the air.
+bool disagreeing_cabinets_heard(const Fleet &f, uint64_t since_ns) {
+    for (size_t i = 0; i < f.size(); i++) {
+        for (size_t j = 0; j < f.size(); j++) {
+            const auto &a = f.cabinet(i), &b = f.cabinet(j);
+            if (!a.powered || !b.powered) continue;
+            const bool apart = (a.state == fleet::FobState::Lockdown) != (b.state == fleet::FobState::Lockdown);
+            if (apart && f.heard_since(i, j, since_ns)) return true;
+        }
+    }
+    return false;
+}
+
 struct Outcome {
     bool in_step;
+    bool heard_apart;   // out of step, though the cabinets that disagree heard each other
     uint64_t agree_ns;  // from the last press to agreement for good; UINT64_MAX: never
     Fleet::Reach reach;
     double board_seconds;
@@ -392,6 +409,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
     Outcome o{};
     o.agree_ns = agreed_since == UINT64_MAX ? UINT64_MAX : agreed_since - last;
     o.in_step = o.agree_ns <= kInStepNs;
+    o.heard_apart = !o.in_step && disagreeing_cabinets_heard(f, last + kSettleNs);
     o.reach = f.reach();
     o.board_seconds = static_cast<double>(f.now_ns()) / 1e9 * static_cast<double>(f.size());
     o.wall_seconds = f.wall_seconds();
@@ -401,14 +419,16 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
 
 int measure(unsigned k, Settings s, Kind kind) {
     std::vector<double> agree_s;
-    unsigned out = 0;
+    unsigned out = 0, heard_apart = 0;
     Fleet::Reach total;
     double board = 0, wall = 0;
     for (unsigned i = 0; i < k; i++) {
         const Outcome o = measure_one(s.options.seed + i, s, kind);
         if (!o.in_step) out++;
-        printf("seed %llu: %u cabinets, %s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
+        if (o.heard_apart) heard_apart++;
+        printf("seed %llu: %u cabinets, %s%s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
                static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
+               o.heard_apart ? " though they hear each other" : "",
                o.agree_ns == UINT64_MAX ? -1.0 : static_cast<double>(o.agree_ns) / 1e9,
                static_cast<unsigned long long>(o.reach.heard), static_cast<unsigned long long>(o.reach.possible));
         if (o.agree_ns != UINT64_MAX) agree_s.push_back(static_cast<double>(o.agree_ns) / 1e9);
@@ -422,10 +442,10 @@ int measure(unsigned k, Settings s, Kind kind) {
     const auto q = [&agree_s](double f) {
         return agree_s.empty() ? -1.0 : agree_s[std::min(agree_s.size() - 1, static_cast<size_t>(f * static_cast<double>(agree_s.size())))];
     };
-    printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
+    printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_heard\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
            "\"agree_p95_s\": %.3f, \"agree_max_s\": %.3f, \"heard_share\": %.4f, \"board_seconds\": %.0f, "
            "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s}\n",
-           k, out, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
+           k, out, heard_apart, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
            total.possible ? static_cast<double>(total.heard) / static_cast<double>(total.possible) : 0.0, board, wall,
            s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false");
     return 0;
