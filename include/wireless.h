@@ -39,6 +39,12 @@ constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
 // with fresh delays each period, two boards that toggled together collide at
 // their first two broadcasts with odds of 0.12, at the first three 0.04.
 constexpr uint32_t WIRELESS_STATUS_SPREAD_MS = 1500;
+// The first broadcast after start waits a random part of a whole period more:
+// boards powered up together, as after an outage, would otherwise broadcast
+// within the spread of each other and drift apart only slowly, losing most
+// of their broadcasts to each other for minutes. A board that has just
+// started has no fob event to tell, so no news is held back.
+constexpr uint32_t WIRELESS_FIRST_STATUS_SPREAD_MS = WIRELESS_STATUS_PERIOD_MS;
 // The unlock is broadcast, and through the air, before it falls back.
 static_assert(WIRELESS_STATUS_SPREAD_MS + 300 < WIRELESS_UNLOCK_FALL_BACK_MS, "unlock goes out before fall-back");
 // A board follows later fob events of the peer whose state it adopted, even

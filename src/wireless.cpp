@@ -130,11 +130,10 @@ uint64_t wireless_random() {
     return z ^ (z >> 31);
 }
 
-// When a broadcast due `after_ms` from now goes out: a random part of the
-// spread later, drawn afresh for each broadcast.
-absolute_time_t wireless_broadcast_time(uint32_t after_ms) {
-    constexpr uint32_t spread_us = WIRELESS_STATUS_SPREAD_MS * 1000;
-    const uint32_t delay_us = static_cast<uint32_t>(wireless_random() >> 32) % spread_us;
+// When a broadcast due `after_ms` from now goes out: a random part of
+// `spread_ms` later, drawn afresh for each broadcast.
+absolute_time_t wireless_broadcast_time(uint32_t after_ms, uint32_t spread_ms = WIRELESS_STATUS_SPREAD_MS) {
+    const uint32_t delay_us = static_cast<uint32_t>(wireless_random() >> 32) % (spread_ms * 1000);
     return make_timeout_time_us(uint64_t{after_ms} * 1000 + delay_us);
 }
 
@@ -327,7 +326,7 @@ void wireless_init() {
     last_fob_rx = get_absolute_time();
     // Boards powered up together must not broadcast together either.
     random_state = load_le64(cached_unique_id) ^ to_us_since_boot(last_fob_rx);
-    next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS);
+    next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS, WIRELESS_FIRST_STATUS_SPREAD_MS);
     ignore_until = nil_time;
     knows_fob_event = false;
     following = false;

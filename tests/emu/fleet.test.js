@@ -70,11 +70,12 @@ describe('cabinets on one air', () => {
     assert.equal(report(a), 'FUN');
     air.runUntil(() => report(a) === 'OOO', 2_500_000);
     const fellBack = air.nowUs();
-    // Within a broadcast's delay, its air time and a report period, B says what A says.
+    // From the fall-back's broadcast or, should the air lose that, from the next one, B says
+    // what A says: within two broadcast delays, a period, the air time and a report period.
     const followed = air.within(() => report(b) === 'OOO', 15_000_000);
     assert.ok(followed !== null, `B still says ${report(b)} 15 s after A fell back`);
     t.diagnostic(`B said OOO ${(followed - fellBack) / 1000} ms after A's fall-back`);
-    assert.ok(followed - fellBack < 2_200_000);
+    assert.ok(followed - fellBack < 8_600_000);
     assert.equal(count(b, 'RESET FOB STATUS TO 2'), 1, 'B followed the unlock');
     assert.equal(count(b, 'RESET FOB STATUS TO 0'), 1);
   });

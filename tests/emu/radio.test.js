@@ -12,6 +12,7 @@ const M0 = 21;
 const UART0_CHAR_US = 10e6 / 9600;
 const PASS_US = 3000;            // one pass of the main loop, a report frame included
 const SPREAD_US = 1_500_000;     // the random delay of every broadcast is below this
+const FIRST_SPREAD_US = 5_000_000;  // but the first's, below a whole period
 const STORE = 0x1e0000;
 const FOB = [0x11, 0x22, 0x33];
 const FOB_HEX = '000000110000002200000033';
@@ -51,7 +52,7 @@ describe('LoRa module set-up and status broadcast', () => {
   let board;
   before(() => {
     board = new Board();
-    board.run(13_700_000);
+    board.run(18_000_000);
   });
 
   it('writes the configuration frame in configuration mode, then returns to normal mode', () => {
@@ -71,12 +72,13 @@ describe('LoRa module set-up and status broadcast', () => {
   it('broadcasts its fob state every 5 s and a random delay, with a valid code', () => {
     const init = board.edgesOf(M1)[1].t;
     const sent = messages(board, board.tx[0][11].t1);
-    assert.equal(sent.length, 2);
+    assert.ok(sent.length >= 2);
     sent.forEach((m, k) => {
       // 5 s after start, then 5 s after the previous call returned (once 16 of its 48 bytes had
-      // left, the rest fitting the transmit FIFO), each with a delay below 1.5 s.
+      // left, the rest fitting the transmit FIFO), each with a random delay.
       const due = k ? sent[k - 1].t + 16 * UART0_CHAR_US + 5_000_000 : init + 5_000_000;
-      assert.ok(m.t >= due - 2000 && m.t < due + SPREAD_US + PASS_US, `broadcast ${k} at ${m.t - init} us`);
+      const spread = k ? SPREAD_US : FIRST_SPREAD_US;
+      assert.ok(m.t >= due - 2000 && m.t < due + spread + PASS_US, `broadcast ${k} at ${m.t - init} us`);
       assert.ok(radio.authentic(m.bytes));
       assert.equal(m.bytes.readUInt32LE(0), 0xfefffeff);
       assert.deepEqual(m.bytes.subarray(4, 12), board.uniqueId);

@@ -74,7 +74,7 @@ std::string run_whole_firmware(bool jumps) {
     std::string trace = visible_trace() + " sdk calls " + std::to_string(vb::board().sdk_calls) + " feeds " +
                         std::to_string(vb::board().watchdog.feeds);
     if (jumps) {
-        EXPECT_GT(vb::board().idle_jumps, 100u);
+        EXPECT_GT(vb::board().idle_jumps, 50u);
     }
     vb::power_off();
     unsetenv("ORLIX_VB_IDLE_JUMP");

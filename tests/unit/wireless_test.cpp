@@ -199,14 +199,15 @@ TEST_F(WirelessTest, ModeLinesCarryTheModeNumber) {
 
 // ---- the status broadcast --------------------------------------------------------------------
 
-// Each broadcast waits 5000 ms and a random part of the 1500 ms spread.
+// Each broadcast waits 5000 ms and a random part of the 1500 ms spread; the
+// first a random part of a whole period.
 TEST_F(WirelessTest, BroadcastsEveryFiveSecondsAndARandomDelay) {
     poll_until(init_at_ns_ + 60000 * kMsNs);
     const auto s = sent();
-    ASSERT_GE(s.size(), 9u);
+    ASSERT_GE(s.size(), 8u);
     ASSERT_LE(s.size(), 12u);
     EXPECT_GE(s[0].start_ns, init_at_ns_ + 5000 * kMsNs);
-    EXPECT_LE(s[0].start_ns, init_at_ns_ + 6500 * kMsNs + 50000);
+    EXPECT_LE(s[0].start_ns, init_at_ns_ + 10000 * kMsNs + 50000);
     uint64_t shortest = UINT64_MAX, longest = 0;
     for (size_t i = 0; i < s.size(); i++) {
         EXPECT_TRUE(peers::authentic(s[i].message, kKey));
@@ -244,7 +245,7 @@ TEST_F(WirelessTest, FirstBroadcastDelayDependsOnTheBoardId) {
         const uint64_t at = vb::now_ns();
         wireless_init();
         radio_from_ = vb::tx_count(kRadioUart);
-        poll_until(at + 6600 * kMsNs);
+        poll_until(at + 10100 * kMsNs);
         ASSERT_EQ(sent().size(), 1u);
         delays.push_back(sent()[0].start_ns - at);
     }
