@@ -599,7 +599,7 @@ public:
             }
             publish();
             const std::string slow = pace_.check(fleet_.now_ns() / 1000);
-            if (!slow.empty()) fleet_.say("orlix-fleet: fleet " + slow, true);
+            if (!slow.empty()) fleet_.say("orlix-fleet: " + slow, true);
         }
     }
 
