@@ -490,7 +490,7 @@ void Fleet::log_air(size_t from) {
             switch (all[i].outcome) {
             case peers::Outcome::Collided: outcome = "collision"; break;
             case peers::Outcome::Deaf: outcome = "transmitting"; break;
-            case peers::Outcome::Lost: outcome = topology_.link(report.from, who) >= 1 ? "out of reach" : "link loss"; break;
+            case peers::Outcome::Lost: outcome = "link loss"; break;
             default: break;
             }
             report.at.push_back({who, outcome});
@@ -513,6 +513,12 @@ void Fleet::log_air(size_t from) {
             }
         }
         report.what = what;
+        // The air records nothing for a cabinet out of the sender's reach.
+        for (const auto &c : cabinets_) {
+            if (c->powered && c->radio.get() != p.from && topology_.link(report.from, c->name) >= 1) {
+                report.at.push_back({c->name, "out of reach"});
+            }
+        }
         if (options_.air_tap) options_.air_tap(report);
         log(p.end_ns, "air", report.from + ": " + what + "; heard by" + (heard.empty() ? " none" : heard) +
                                  (lost.empty() ? "" : "; lost at" + lost));

@@ -38,7 +38,8 @@ FobState state_of_code(const std::string &report_code);  // "OOO", "FLO", "FUN"
 int board_host_main(int argc, char **argv);
 
 // A packet on the air as the timeline tells it: its sender, what it was, and
-// what became of it at each cabinet with power.
+// what became of it at each cabinet with power (the timeline leaves out those
+// out of reach).
 struct AirReport {
     uint64_t end_ns;
     std::string from, what;
