@@ -7,7 +7,7 @@ CMAKE ?= cmake
 CTEST ?= ctest
 
 .DEFAULT_GOAL := help
-.PHONY: help setup firmware host fuzz fuzz-long check run bench clean distclean
+.PHONY: help setup firmware host fuzz fuzz-long check run fleet-web bench clean distclean
 
 help:
 	@echo "make setup      install the tools and dependencies (scripts/setup)"
@@ -17,6 +17,7 @@ help:
 	@echo "make fuzz-long  run every fuzz target for FUZZ_SECONDS (or FUZZ_RUNS) each; build/fuzz/report.md"
 	@echo "make check      both builds and every test (the board image on the emulated chip too), the fuzz targets briefly"
 	@echo "make run        start the virtual board (build/run/sim/orlix-sim; ARGS=\"--web\" and so on)"
+	@echo "make fleet-web  a fleet of cabinets on its page, http://127.0.0.1:8041/ (ARGS=\"SCRIPT\" or \"--cabinets N\")"
 	@echo "make bench      run the benchmarks"
 	@echo "make clean      remove build/ (distclean also removes deps/)"
 
@@ -52,6 +53,13 @@ run: setup
 	@set -o pipefail; $(CMAKE) --build --preset run --target orlix-sim orlix-push orlix-fobmsg orlix-fleet \
 	  | { grep -v -e '^ninja: no work to do\.$$' -e 'Re-checking globbed directories' || true; }
 	@build/run/sim/orlix-sim $(ARGS)
+
+# The fleet at real time on its page, built as `make run` builds the virtual board.
+fleet-web: setup
+	@test -f build/run/build.ninja || $(CMAKE) --preset run
+	@set -o pipefail; $(CMAKE) --build --preset run --target orlix-fleet \
+	  | { grep -v -e '^ninja: no work to do\.$$' -e 'Re-checking globbed directories' || true; }
+	@build/run/sim/fleet/orlix-fleet --web $(ARGS)
 
 # The bench tests, then one table of every figure beside its limit or budget
 # (with the board image's figures from the emulated chip).

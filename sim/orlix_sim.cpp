@@ -444,7 +444,7 @@ int main(int argc, char **argv) {
     printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
            "peer <state> <age_ms>, reset, power, help, quit.\n");
     if (options.web_port >= 0) {
-        if (!sim::web_start(static_cast<unsigned>(options.web_port), command_error)) {
+        if (!sim::web_start(static_cast<unsigned>(options.web_port), sim::WebSite{ORLIX_SIM_WEB_DIR}, command_error)) {
             fprintf(stderr, "orlix-sim: cannot serve on 127.0.0.1 port %d (taken?)\n", options.web_port);
             return 69;
         }

@@ -52,7 +52,9 @@ std::vector<int16_t> samples_held;
 std::chrono::steady_clock::time_point last_state;
 std::string last_json;
 
-std::string json_string(const std::string &text) {
+}  // namespace
+
+std::string web_json_string(const std::string &text) {
     std::string out = "\"";
     for (const char c : text) {
         if (c == '"' || c == '\\') {
@@ -69,6 +71,8 @@ std::string json_string(const std::string &text) {
     return out + "\"";
 }
 
+namespace {
+
 // The strip's pixels as RRGGBB hex, from the pixel words (green, red, blue from the top).
 std::string strip_hex(unsigned pin) {
     std::string out;
@@ -82,11 +86,11 @@ std::string strip_hex(unsigned pin) {
 
 std::string state_json(const std::string &payload, const std::string &report, const std::string &board) {
     std::ostringstream j;
-    j << "{\"strips\":[" << json_string(strip_hex(kStripPins[0])) << ',' << json_string(strip_hex(kStripPins[1]))
+    j << "{\"strips\":[" << web_json_string(strip_hex(kStripPins[0])) << ',' << web_json_string(strip_hex(kStripPins[1]))
       << "],\"maglock\":" << (vb::level(kMaglockPin) ? "\"locked\"" : "\"released\"")
       << ",\"door\":" << (vb::level(kDoorPin) ? "\"open\"" : "\"closed\"")
-      << ",\"amplifier\":" << (vb::level(kAmpPin) ? "true" : "false") << ",\"payload\":" << json_string(payload)
-      << ",\"report\":" << json_string(report) << ",\"board\":" << json_string(board) << '}';
+      << ",\"amplifier\":" << (vb::level(kAmpPin) ? "true" : "false") << ",\"payload\":" << web_json_string(payload)
+      << ",\"report\":" << web_json_string(report) << ",\"board\":" << web_json_string(board) << '}';
     return j.str();
 }
 
@@ -159,7 +163,7 @@ std::string next_events(Cursor &c) {
         std::string lines = "[";
         for (; c.log < shared.log_base + shared.log.size(); c.log++) {
             if (lines.size() > 1) lines += ',';
-            lines += json_string(shared.log[c.log - shared.log_base]);
+            lines += web_json_string(shared.log[c.log - shared.log_base]);
         }
         out += "event: log\ndata: " + lines + "]\n\n";
     }
@@ -189,14 +193,18 @@ void serve_events(httplib::Response &res) {
     });
 }
 
-void serve_file(httplib::Response &res, const char *name, const char *type) {
-    std::ifstream in(std::string(ORLIX_SIM_WEB_DIR) + "/" + name, std::ios::binary);
+void serve_file(httplib::Response &res, const std::string &dir, const std::string &name) {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
     if (!in) {
         res.status = 404;
         return;
     }
     std::ostringstream text;
     text << in.rdbuf();
+    const std::string ext = name.substr(name.rfind('.') + 1);
+    const char *type = ext == "html" ? "text/html; charset=utf-8"
+                       : ext == "js" ? "text/javascript; charset=utf-8"
+                                     : "text/css; charset=utf-8";
     res.set_content(text.str(), type);
 }
 
@@ -213,7 +221,7 @@ bool from_the_page(const httplib::Request &req, unsigned port) {
 
 }  // namespace
 
-bool web_start(unsigned port, std::function<std::string(const std::string &line)> command_error) {
+bool web_start(unsigned port, const WebSite &site, std::function<std::string(const std::string &line)> command_error) {
     // Nothing is served under another name than the board's own (a page that
     // has rebound its own name to 127.0.0.1 would read the log), nor into a frame.
     server.set_pre_routing_handler([port](const httplib::Request &req, httplib::Response &res) {
@@ -226,14 +234,10 @@ bool web_start(unsigned port, std::function<std::string(const std::string &line)
                                  "default-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'; "
                                  "frame-ancestors 'none'"},
                                 {"X-Content-Type-Options", "nosniff"}});
-    server.Get("/", [](const httplib::Request &, httplib::Response &res) {
-        serve_file(res, "index.html", "text/html; charset=utf-8");
-    });
-    server.Get("/cabinet.js", [](const httplib::Request &, httplib::Response &res) {
-        serve_file(res, "cabinet.js", "text/javascript; charset=utf-8");
-    });
-    server.Get("/cabinet.css", [](const httplib::Request &, httplib::Response &res) {
-        serve_file(res, "cabinet.css", "text/css; charset=utf-8");
+    server.Get("/", [site](const httplib::Request &, httplib::Response &res) { serve_file(res, site.dir, site.index); });
+    // Only plain names: nothing outside the page's directory.
+    server.Get(R"(/([A-Za-z0-9_-]+\.(html|js|css)))", [site](const httplib::Request &req, httplib::Response &res) {
+        serve_file(res, site.dir, req.matches[1]);
     });
     server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
@@ -273,10 +277,15 @@ bool web_start(unsigned port, std::function<std::string(const std::string &line)
 void web_step(const std::string &payload, const std::string &report, const std::string &board) {
     if (!running) return;
     take_samples();
+    web_state([&] { return state_json(payload, report, board); });
+}
+
+void web_state(const std::function<std::string()> &make) {
+    if (!running) return;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_state < kWebStateEvery) return;
     last_state = now;
-    std::string json = state_json(payload, report, board);
+    std::string json = make();
     if (json == last_json) return;
     last_json = json;
     std::lock_guard<std::mutex> hold(shared.lock);

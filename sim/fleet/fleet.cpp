@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,6 +143,8 @@ private:
 int board_host_main(int argc, char **argv) {
     if (argc < 4) return 64;
     signal(SIGPIPE, SIG_IGN);
+    // Ctrl-C reaches the whole process group: the controller ends its boards itself.
+    signal(SIGINT, SIG_IGN);
     FILE *in = fdopen(kCommandFd, "r");
     FILE *out = fdopen(kReplyFd, "w");
     if (in == nullptr || out == nullptr) return 66;
@@ -274,6 +277,7 @@ void Fleet::start_host(Cabinet &c, size_t index) {
     if (pid == 0) {
         // Moved out of the way first: either end may already sit on 3 or 4.
         const int in = fcntl(cmd[0], F_DUPFD, 10), out = fcntl(reply[1], F_DUPFD, 10);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a board does not outlive its controller
         dup2(in, kCommandFd);
         dup2(out, kReplyFd);
         execl(exe.c_str(), exe.c_str(), "--board-host", c.name.c_str(), id, static_cast<char *>(nullptr));
@@ -452,28 +456,48 @@ double Fleet::wall_seconds() const {
     return static_cast<double>(now - wall_start_ns_) / 1e9;
 }
 
+std::vector<std::string> Fleet::fobs() const {
+    std::vector<std::string> names;
+    for (const auto &f : fobs_) names.push_back(f.first);
+    return names;
+}
+
+void Fleet::say(const std::string &line, bool even_quiet) const {
+    if (options_.log || even_quiet) printf("%s\n", line.c_str());
+    if (options_.log_tap) options_.log_tap(line);
+}
+
 void Fleet::log(uint64_t t_ns, const std::string &who, const std::string &what) const {
-    if (!options_.log) return;
-    printf("%s  %-8s %s\n", seconds(t_ns).c_str(), who.c_str(), what.c_str());
+    if (!options_.log && !options_.log_tap) return;
+    char head[64];
+    snprintf(head, sizeof head, "%s  %-8s ", seconds(t_ns).c_str(), who.c_str());
+    say(head + what);
 }
 
 void Fleet::log_air(size_t from) {
-    if (!options_.log) return;
+    if (!options_.log && !options_.log_tap && !options_.air_tap) return;
     const auto &all = air_.deliveries();
     const auto &packets = air_.packets();
     for (size_t i = from; i < all.size();) {
         const size_t index = all[i].packet;
         const peers::Packet &p = packets[index];
+        AirReport report{p.end_ns, name_of(p.from), "", {}};
         std::string heard, lost;
         for (; i < all.size() && all[i].packet == index; i++) {
             const std::string who = name_of(all[i].to);
-            if (who.compare(0, 4, "fob ") == 0) continue;
+            if (who.compare(0, 4, "fob ") == 0 || all[i].outcome == peers::Outcome::Off) continue;
+            std::string outcome = "heard";
             switch (all[i].outcome) {
-            case peers::Outcome::Heard: heard += " " + who; break;
-            case peers::Outcome::Collided: lost += " " + who + "(collision)"; break;
-            case peers::Outcome::Deaf: lost += " " + who + "(transmitting)"; break;
-            case peers::Outcome::Lost: lost += " " + who + "(link loss)"; break;
-            case peers::Outcome::Off: break;
+            case peers::Outcome::Collided: outcome = "collision"; break;
+            case peers::Outcome::Deaf: outcome = "transmitting"; break;
+            case peers::Outcome::Lost: outcome = "link loss"; break;
+            default: break;
+            }
+            report.at.push_back({who, outcome});
+            if (outcome == "heard") {
+                heard += " " + who;
+            } else {
+                lost += " " + who + "(" + outcome + ")";
             }
         }
         std::string what = std::to_string(p.bytes.size()) + " bytes";
@@ -488,7 +512,15 @@ void Fleet::log_air(size_t from) {
                 what = "fob message, counter " + std::to_string(peers::decode_fob(m).counter);
             }
         }
-        log(p.end_ns, "air", name_of(p.from) + ": " + what + "; heard by" + (heard.empty() ? " none" : heard) +
+        report.what = what;
+        // The air records nothing for a cabinet out of the sender's reach.
+        for (const auto &c : cabinets_) {
+            if (c->powered && c->radio.get() != p.from && topology_.link(report.from, c->name) >= 1) {
+                report.at.push_back({c->name, "out of reach"});
+            }
+        }
+        if (options_.air_tap) options_.air_tap(report);
+        log(p.end_ns, "air", report.from + ": " + what + "; heard by" + (heard.empty() ? " none" : heard) +
                                  (lost.empty() ? "" : "; lost at" + lost));
     }
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -36,6 +37,16 @@ FobState state_of_code(const std::string &report_code);  // "OOO", "FLO", "FUN"
 // standard input and output). Returns the process's exit status.
 int board_host_main(int argc, char **argv);
 
+// A packet on the air as the timeline tells it: its sender, what it was, and
+// what became of it at each cabinet with power (the timeline leaves out those
+// out of reach).
+struct AirReport {
+    uint64_t end_ns;
+    std::string from, what;
+    // (cabinet, "heard" | "collision" | "transmitting" | "link loss" | "out of reach")
+    std::vector<std::pair<std::string, std::string>> at;
+};
+
 struct Options {
     std::vector<std::string> names;  // the cabinets
     std::set<std::string> unmended;  // run the firmware as it was before the mends
@@ -43,6 +54,9 @@ struct Options {
     std::string unmended_host;       // the board host built with the earlier firmware
     uint64_t seed = 1;
     bool log = true;                 // print the timeline
+    // Also handed every line of the timeline, and every packet on the air.
+    std::function<void(const std::string &line)> log_tap;
+    std::function<void(const AirReport &packet)> air_tap;
 };
 
 // The air's reach: who hears whom, and the share lost on each link.
@@ -105,6 +119,10 @@ public:
     int index_of(const std::string &name) const;
     const Cabinet &cabinet(size_t i) const { return *cabinets_[i]; }
     bool has_fob(const std::string &name) const { return fobs_.count(name) != 0; }
+    std::vector<std::string> fobs() const;
+    // A line of the timeline: printed unless quiet (or `even_quiet`), and handed to the log tap.
+    void say(const std::string &line, bool even_quiet = false) const;
+    void log(uint64_t t_ns, const std::string &who, const std::string &what) const;
 
     const std::vector<StateChange> &changes() const { return changes_; }
     const std::vector<Press> &presses() const { return presses_; }
@@ -129,7 +147,6 @@ private:
     void send(Cabinet &c, const std::string &line);
     std::string read_line(Cabinet &c);
     void take_reply(size_t index);
-    void log(uint64_t t_ns, const std::string &who, const std::string &what) const;
     void log_air(size_t from_delivery);
     std::string name_of(const peers::Radio *r) const;
 

@@ -7,24 +7,33 @@
 //   orlix-fleet --random SEED [--print] [...]        one random scenario
 //   orlix-fleet --measure K [--seed S] [--settled] [--together] [...]   in step over K random scenarios
 //   orlix-fleet --deliveries N [--seconds S] [--presses] [--together] [...]
+//   orlix-fleet [SCRIPT] --web [--port P] [--cabinets N]  at real time with its page, until interrupted
 //
 // Exit status: 0 when every expectation of the script held, 1 when one did
 // not, 64 on bad usage, 65 on a bad script, 70 when a board host failed.
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fleet.h"
 #include "script.h"
+#include "sim_pace.h"
+#include "sim_web.h"
 
 namespace {
 
@@ -45,6 +54,9 @@ const char *const kUsage =
     "       orlix-fleet --random SEED [--print]   a random scenario (printed, or run)\n"
     "       orlix-fleet --measure K               in step over K random scenarios\n"
     "       orlix-fleet --deliveries N            status broadcasts heard by N cabinets\n"
+    "       orlix-fleet [SCRIPT] --web [--port P] the fleet at real time on its page, http://127.0.0.1:P/\n"
+    "                                             (default 8041), until interrupted; without a SCRIPT,\n"
+    "                                             --cabinets N (default 3: A, B, C) with a fob f0 paired on all\n"
     "options: --topology FILE  who hears whom (`A B 0.1`, `A - B none`, `default none`)\n"
     "         --unmended LIST  cabinets that run the firmware before the mends: A,B | all | half\n"
     "         --seed S         seeds the random scenarios and the links' losses (default 1)\n"
@@ -100,9 +112,12 @@ void apply_unmended(Settings &s) {
 
 class Runner {
 public:
-    Runner(Fleet &f, bool log) : fleet_(f), log_(log) {}
+    explicit Runner(Fleet &f) : fleet_(f) {}
 
     bool failed = false;
+
+    // Runs the fleet to t_ns (a live fleet goes at real time).
+    std::function<void(uint64_t t_ns)> advance;
 
     // Runs one step; false with a message when the step is malformed.
     bool step(const script::Step &s, std::string &error) {
@@ -111,28 +126,19 @@ public:
         const auto &a = s.args;
         const std::string &v = s.verb;
         if (v == "cabinets" || v == "unmended" || v == "link") return true;  // read before the fleet starts
-        if (v == "wait" || v == "at") {
+        if (acts_at_once(s)) {
+            std::vector<std::string> names;
+            for (size_t i = 0; i < fleet_.size(); i++) names.push_back(fleet_.cabinet(i).name);
+            const auto fobs = fleet_.fobs();
+            error = act_error(s, names, std::set<std::string>(fobs.begin(), fobs.end()));
+            if (!error.empty()) return false;
+            act(s);
+        } else if (v == "wait" || v == "at") {
             const auto d = a.size() == 1 ? script::parse_duration(a[0]) : std::nullopt;
             if (!d) return bad(error, "takes one duration");
-            fleet_.run_to(v == "wait" ? fleet_.now_ns() + *d * 1000 : std::max(fleet_.now_ns(), *d * 1000));
+            run_to(v == "wait" ? fleet_.now_ns() + *d * 1000 : std::max(fleet_.now_ns(), *d * 1000));
         } else if (v == "fob" && a.size() >= 2 && a[1] == "paired") {
             return pair(a, error);
-        } else if (v == "fob" && a.size() == 1) {
-            if (!fleet_.has_fob(a[0])) return bad(error, "no fob named " + a[0] + " (declare it: fob NAME paired A B)");
-            fleet_.press(a[0]);
-        } else if (v == "power" && a.size() <= 1) {
-            const bool cycle = a.empty();
-            if (!cycle && a[0] != "on" && a[0] != "off") return bad(error, "power [on|off]");
-            for (size_t t : targets) {
-                if (cycle || a[0] == "off") fleet_.power(t, false);
-            }
-            for (size_t t : targets) {
-                if (cycle || a[0] == "on") fleet_.power(t, true);
-            }
-        } else if (v == "send" && a.size() == 1) {
-            for (size_t t : targets) fleet_.payload(t, a[0]);
-        } else if ((v == "open" || v == "close") && a.empty()) {
-            for (size_t t : targets) fleet_.door(t, v == "open");
         } else if (v == "expect" && !a.empty()) {
             return expect(s, targets, error);
         } else {
@@ -141,10 +147,66 @@ public:
         return true;
     }
 
+    // The steps that act at the fleet's current time, without letting time pass.
+    static bool acts_at_once(const script::Step &s) {
+        const std::string &v = s.verb;
+        return (v == "fob" && s.args.size() == 1) || v == "power" || v == "send" || v == "open" || v == "close";
+    }
+
+    // Why such a step cannot act ("" when it can), given the cabinets and the
+    // fobs declared so far.
+    static std::string act_error(const script::Step &s, const std::vector<std::string> &names,
+                                 const std::set<std::string> &fobs) {
+        std::stringstream in(s.target);
+        for (std::string n; s.target != "all" && std::getline(in, n, ',');) {
+            if (std::find(names.begin(), names.end(), n) == names.end()) return "no cabinet named " + n;
+        }
+        const auto &a = s.args;
+        const std::string &v = s.verb;
+        if (v == "fob" && !fobs.count(a[0])) return "no fob named " + a[0] + " (declare it: fob NAME paired A B)";
+        if (v == "power" && (a.size() > 1 || (a.size() == 1 && a[0] != "on" && a[0] != "off"))) return "power [on|off]";
+        if ((v == "send" && a.size() != 1) || ((v == "open" || v == "close") && !a.empty())) {
+            return "not a step of a fleet: " + v;
+        }
+        return "";
+    }
+
 private:
     static bool bad(std::string &error, const std::string &message) {
         error = message;
         return false;
+    }
+
+    void run_to(uint64_t t_ns) {
+        if (advance) {
+            advance(t_ns);
+        } else {
+            fleet_.run_to(t_ns);
+        }
+    }
+
+    // A step that acts at once, checked.
+    void act(const script::Step &s) {
+        std::vector<size_t> targets;
+        std::string error;
+        targets_of(s, targets, error);
+        const auto &a = s.args;
+        const std::string &v = s.verb;
+        if (v == "fob") {
+            fleet_.press(a[0]);
+        } else if (v == "power") {
+            const bool cycle = a.empty();
+            for (size_t t : targets) {
+                if (cycle || a[0] == "off") fleet_.power(t, false);
+            }
+            for (size_t t : targets) {
+                if (cycle || a[0] == "on") fleet_.power(t, true);
+            }
+        } else if (v == "send") {
+            for (size_t t : targets) fleet_.payload(t, a[0]);
+        } else {
+            for (size_t t : targets) fleet_.door(t, v == "open");
+        }
     }
 
     bool targets_of(const script::Step &s, std::vector<size_t> &out, std::string &error) {
@@ -175,10 +237,10 @@ private:
         }
         if (!fleet_.has_fob(a[0])) fleet_.add_fob(a[0]);
         for (size_t c : on) fleet_.payload(c, fleet::kPairPayload);
-        fleet_.run_to(fleet_.now_ns() + kPairPressNs);
+        run_to(fleet_.now_ns() + kPairPressNs);
         for (unsigned tries = 0; tries < kPairTries; tries++) {
             fleet_.press(a[0]);
-            fleet_.run_to(fleet_.now_ns() + kPairDoneNs);
+            run_to(fleet_.now_ns() + kPairDoneNs);
             bool all = true;
             for (size_t i = 0; i < on.size(); i++) all = all && paired(on[i]) > had[i];
             if (all) break;
@@ -236,23 +298,23 @@ private:
             return bad(error, "expect report TEXT | console TEXT | agree | hears CABINET");
         }
         const uint64_t until = since + s.within_us * 1000;
-        while (!holds() && fleet_.now_ns() < until) fleet_.run_to(std::min(until, fleet_.now_ns() + kPollNs));
+        while (!holds() && fleet_.now_ns() < until) run_to(std::min(until, fleet_.now_ns() + kPollNs));
         const bool ok = holds();
         if (!ok) failed = true;
-        if (log_ || !ok) {
-            std::string states;
-            for (size_t i = 0; i < fleet_.size(); i++) {
-                states += " " + fleet_.cabinet(i).name + "=" + fleet::state_name(fleet_.cabinet(i).state);
-            }
-            printf("%10.3f s  line %u: %s: expected %s within %.3f s (%s)\n",
-                   static_cast<double>(fleet_.now_ns()) / 1e9, s.line, ok ? "held" : "FAILED", what.c_str(),
-                   static_cast<double>(s.within_us) / 1e6, states.substr(1).c_str());
+        std::string states;
+        for (size_t i = 0; i < fleet_.size(); i++) {
+            states += " " + fleet_.cabinet(i).name + "=" + fleet::state_name(fleet_.cabinet(i).state);
         }
+        char line[160];
+        snprintf(line, sizeof line, "%10.3f s  line %u: %s: expected ", static_cast<double>(fleet_.now_ns()) / 1e9,
+                 s.line, ok ? "held" : "FAILED");
+        char tail[64];
+        snprintf(tail, sizeof tail, " within %.3f s (", static_cast<double>(s.within_us) / 1e6);
+        fleet_.say(line + what + tail + states.substr(1) + ")", !ok);
         return true;
     }
 
     Fleet &fleet_;
-    bool log_;
 };
 
 // The cabinets, the unmended ones and the links a script declares.
@@ -281,9 +343,8 @@ bool declarations(const script::Parsed &p, Settings &s, std::string &error) {
     return s.topology.read(links, error);
 }
 
-// Runs a script; the exit status.
-int run_script(const std::string &text, Settings s) {
-    const script::Parsed p = script::parse(text);
+// Reads a script and its declarations into `s`: 0, or the exit status.
+int prepare(const script::Parsed &p, Settings &s) {
     if (!p.errors.empty()) {
         fprintf(stderr, "orlix-fleet: %s\n", script::describe(p.errors[0]).c_str());
         return 65;
@@ -294,9 +355,17 @@ int run_script(const std::string &text, Settings s) {
         return 65;
     }
     apply_unmended(s);
+    return 0;
+}
+
+// Runs a script; the exit status.
+int run_script(const std::string &text, Settings s) {
+    const script::Parsed p = script::parse(text);
+    if (const int status = prepare(p, s)) return status;
+    std::string error;
     Fleet f(s.options, s.topology);
     for (size_t i = 0; i < f.size(); i++) f.power(i, true);
-    Runner r(f, s.options.log);
+    Runner r(f);
     for (const script::Step &st : p.steps) {
         if (!r.step(st, error)) {
             fprintf(stderr, "orlix-fleet: line %u: %s\n", st.line, error.c_str());
@@ -393,7 +462,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
     s.options.seed = seed;
     Fleet f(s.options, s.topology);
     for (size_t i = 0; i < f.size(); i++) f.power(i, true);
-    Runner r(f, false);
+    Runner r(f);
     // Every step but the tail; then the tail in polls, watching for agreement.
     for (size_t i = 0; i + 1 < p.steps.size(); i++) r.step(p.steps[i], error);
     const uint64_t last = f.presses().empty() ? f.now_ns() : f.presses().back().t_ns;
@@ -467,7 +536,7 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
         f.power(i, true);
     }
     f.run_to(6 * kSecondNs);
-    Runner r(f, false);
+    Runner r(f);
     std::string error;
     if (presses) {
         std::string pair = "fob all paired";
@@ -502,6 +571,175 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
     return 0;
 }
 
+// ---- the fleet on a web page ---------------------------------------------------------------------
+
+constexpr unsigned kWebDefaultPort = sim::kWebDefaultPort + 1;  // beside the virtual board's page
+constexpr unsigned kDefaultCabinets = 3;
+constexpr uint64_t kLiveSliceNs = 20 * kMsNs;  // the page's commands act between two slices
+constexpr auto kLiveNap = std::chrono::milliseconds(10);
+constexpr size_t kAirShown = 40;  // the latest packets on the page
+
+volatile sig_atomic_t interrupted = 0;
+void on_signal(int) { interrupted = 1; }
+struct Interrupted {};
+
+// Without a script: N cabinets (A, B, ...) and a fob f0 paired on them all.
+std::string default_fleet(unsigned n) {
+    std::string names;
+    for (unsigned i = 0; i < n; i++) names += " " + letter_name(i);
+    return "cabinets" + names + "\nwait 1s\nfob f0 paired" + names + "\n";
+}
+
+// The fleet at real time with its page: the script's steps run through it,
+// and the page's commands (steps that act at once) act between two slices at
+// the fleet's time of then.
+class Live {
+public:
+    Live(Fleet &f, Runner &r, const std::deque<fleet::AirReport> &air) : fleet_(f), runner_(r), air_(air), pace_(1.0, 0) {
+        for (size_t i = 0; i < f.size(); i++) names_.push_back(f.cabinet(i).name);
+    }
+
+    std::string script;  // what the script does, for the page
+
+    // In the server's threads: why the page's line is not a command ("" when it is one).
+    std::string command_error(const std::string &line) {
+        const script::Parsed p = script::parse(line);
+        if (!p.errors.empty()) return "not a command: " + p.errors[0].message;
+        if (p.steps.size() != 1) return "not a command: one step, please";
+        const script::Step &s = p.steps[0];
+        if (!Runner::acts_at_once(s) || s.within_given) {
+            return "not a command of the page: " + s.verb +
+                   " (it takes fob NAME, [@CABINETS] power [on|off], [@CABINETS] send PAYLOAD, open, close)";
+        }
+        std::lock_guard<std::mutex> hold(fobs_lock_);
+        return Runner::act_error(s, names_, fobs_);
+    }
+
+    void run_to(uint64_t t_ns) {
+        while (fleet_.now_ns() < t_ns) {
+            if (interrupted) throw Interrupted{};
+            take_commands();
+            const uint64_t to = std::min(t_ns, fleet_.now_ns() + kLiveSliceNs);
+            const uint64_t due_us = pace_.target_us(fleet_.now_ns() / 1000);
+            if (due_us < to / 1000) {
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kLiveNap, pace_.wait_for(to / 1000)));
+            } else {
+                fleet_.run_to(to);
+            }
+            publish();
+            const std::string slow = pace_.check(fleet_.now_ns() / 1000);
+            if (!slow.empty()) fleet_.say("orlix-fleet: " + slow, true);
+        }
+    }
+
+private:
+    void take_commands() {
+        for (const std::string &line : sim::web_commands()) {
+            fleet_.log(fleet_.now_ns(), "page", line);
+            std::string error;
+            runner_.step(script::parse(line).steps[0], error);  // checked as it came
+        }
+    }
+
+    void publish() {
+        {
+            const auto fobs = fleet_.fobs();
+            std::lock_guard<std::mutex> hold(fobs_lock_);
+            fobs_.insert(fobs.begin(), fobs.end());
+        }
+        sim::web_state([this] { return state_json(); });
+    }
+
+    std::string state_json() const {
+        const auto seconds = [](uint64_t t_ns) { return std::to_string(static_cast<double>(t_ns) / 1e9); };
+        std::ostringstream j;
+        j << "{\"t\":" << seconds(fleet_.now_ns()) << ",\"script\":" << sim::web_json_string(script) << ",\"fobs\":[";
+        const auto fobs = fleet_.fobs();
+        for (size_t i = 0; i < fobs.size(); i++) j << (i ? "," : "") << sim::web_json_string(fobs[i]);
+        j << "],\"cabinets\":[";
+        for (size_t i = 0; i < fleet_.size(); i++) {
+            const fleet::Cabinet &c = fleet_.cabinet(i);
+            j << (i ? "," : "") << "{\"name\":" << sim::web_json_string(c.name) << ",\"powered\":" << (c.powered ? "true" : "false")
+              << ",\"state\":\"" << fleet::state_name(c.state) << "\",\"report\":" << sim::web_json_string(c.report)
+              << ",\"heard\":" << c.heard_status << '}';
+        }
+        j << "],\"air\":[";
+        for (size_t i = 0; i < air_.size(); i++) {
+            const fleet::AirReport &p = air_[i];
+            j << (i ? "," : "") << "{\"t\":" << seconds(p.end_ns) << ",\"from\":" << sim::web_json_string(p.from)
+              << ",\"what\":" << sim::web_json_string(p.what) << ",\"at\":[";
+            for (size_t k = 0; k < p.at.size(); k++) {
+                j << (k ? "," : "") << '[' << sim::web_json_string(p.at[k].first) << ','
+                  << sim::web_json_string(p.at[k].second) << ']';
+            }
+            j << "]}";
+        }
+        j << "]}";
+        return j.str();
+    }
+
+    Fleet &fleet_;
+    Runner &runner_;
+    const std::deque<fleet::AirReport> &air_;
+    sim::Pace pace_;
+    std::vector<std::string> names_;
+    std::mutex fobs_lock_;
+    std::set<std::string> fobs_;  // declared so far: the page may press them
+};
+
+// Runs the fleet with its page until interrupted; the exit status.
+// `name`: the script's, for the page.
+int run_web(const std::string &text, const std::string &name, Settings s, unsigned port) {
+    const script::Parsed p = script::parse(text);
+    if (const int status = prepare(p, s)) return status;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::deque<fleet::AirReport> air;
+    s.options.log_tap = sim::web_log;
+    s.options.air_tap = [&air](const fleet::AirReport &r) {
+        air.push_back(r);
+        if (air.size() > kAirShown) air.pop_front();
+    };
+    Fleet f(s.options, s.topology);
+    Runner r(f);
+    Live live(f, r, air);
+    live.script = name + ": running";
+    if (!sim::web_start(port, sim::WebSite{ORLIX_FLEET_WEB_DIR}, [&live](const std::string &l) { return live.command_error(l); })) {
+        fprintf(stderr, "orlix-fleet: cannot serve on 127.0.0.1 port %u (taken?)\n", port);
+        return 69;
+    }
+    printf("web page: http://127.0.0.1:%u/\n", port);
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    r.advance = [&live](uint64_t t_ns) { live.run_to(t_ns); };
+    int status = 0;
+    try {
+        for (size_t i = 0; i < f.size(); i++) f.power(i, true);
+        std::string error;
+        for (const script::Step &st : p.steps) {
+            if (!r.step(st, error)) {
+                fprintf(stderr, "orlix-fleet: line %u: %s\n", st.line, error.c_str());
+                status = 65;
+                break;
+            }
+        }
+        live.script = name + (status != 0 ? ": stopped at a malformed line"
+                              : r.failed  ? ": has run, an expectation FAILED"
+                                          : ": has run, every expectation held");
+        f.say(live.script, true);
+        live.run_to(UINT64_MAX);
+    } catch (const Interrupted &) {
+    } catch (const std::runtime_error &e) {
+        // A board host ended by the same signal as this process is no failure.
+        if (!interrupted) {
+            fprintf(stderr, "orlix-fleet: %s\n", e.what());
+            status = 70;
+        }
+    }
+    sim::web_stop();
+    printf("orlix-fleet: stopped at %.3f s of fleet time\n", static_cast<double>(f.now_ns()) / 1e9);
+    return status != 0 ? status : r.failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -515,6 +753,8 @@ int main(int argc, char **argv) {
     unsigned measure_k = 0, deliveries_n = 0;
     double secs = 120;
     bool print = false, presses = false, together = false, settled = false;
+    int web_port = -1;  // no page
+    unsigned cabinets = kDefaultCabinets;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
@@ -524,6 +764,13 @@ int main(int argc, char **argv) {
             s.unmended = argv[++i];
         } else if (a == "--seed" && more) {
             s.options.seed = strtoull(argv[++i], nullptr, 10);
+        } else if (a == "--web") {
+            web_port = kWebDefaultPort;
+            if (more && strspn(argv[i + 1], "0123456789") == strlen(argv[i + 1])) web_port = atoi(argv[++i]);
+        } else if (a == "--port" && more) {
+            web_port = atoi(argv[++i]);
+        } else if (a == "--cabinets" && more) {
+            cabinets = static_cast<unsigned>(atoi(argv[++i]));
         } else if (a == "--quiet") {
             s.options.log = false;
         } else if (a == "--random" && more) {
@@ -572,6 +819,13 @@ int main(int argc, char **argv) {
             }
             return run_script(text, s);
         }
+        if (web_port == 0 || web_port > 65535 || cabinets == 0 || cabinets > fleet::kMaxCabinets) {
+            fputs(kUsage, stderr);
+            return 64;
+        }
+        if (web_port > 0 && script_path.empty()) {
+            return run_web(default_fleet(cabinets), "fob f0 paired on every cabinet", s, static_cast<unsigned>(web_port));
+        }
         if (script_path.empty()) {
             fputs(kUsage, stderr);
             return 64;
@@ -582,6 +836,7 @@ int main(int argc, char **argv) {
             fprintf(stderr, "orlix-fleet: cannot read %s\n", script_path.c_str());
             return 66;
         }
+        if (web_port > 0) return run_web(text, script_path, s, static_cast<unsigned>(web_port));
         return run_script(text, s);
     } catch (const std::exception &e) {
         fprintf(stderr, "orlix-fleet: %s\n", e.what());

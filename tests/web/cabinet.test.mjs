@@ -3,83 +3,18 @@
 // ORLIX_SIM names the orlix-sim to run.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { request } from 'node:http';
-import { createServer } from 'node:net';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import puppeteer from 'puppeteer-core';
+import { freePort, get, openPage, startServing } from './helpers.mjs';
 
 const SIM = process.env.ORLIX_SIM;
-const CHROMIUM = process.env.ORLIX_CHROMIUM || '/usr/bin/chromium';
-const WAIT_MS = 120000; // every wait: the board may run well below real time on a loaded machine
 const ALARM_BLUE = 'rgb(0, 0, 255)';
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// Starts orlix-sim and resolves once it serves the page.
-function startSim(port) {
-  const sim = spawn(SIM, ['--web', String(port)], { stdio: ['pipe', 'pipe', 'inherit'] });
-  sim.output = '';
-  const serving = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no web page line:\n' + sim.output)), WAIT_MS);
-    sim.stdout.on('data', (chunk) => {
-      sim.output += chunk;
-      if (sim.output.includes(`web page: http://127.0.0.1:${port}/`)) {
-        clearTimeout(timer);
-        resolve();
-      }
-    });
-    sim.once('exit', (code) => reject(new Error(`orlix-sim ended (${code}):\n${sim.output}`)));
-  });
-  return { sim, serving };
-}
-
-// A GET under the given Host header: its status and headers.
-function get(port, path, host) {
-  return new Promise((resolve, reject) => {
-    const req = request({ host: '127.0.0.1', port, path, headers: { Host: host } }, (res) => {
-      res.destroy();
-      resolve(res);
-    });
-    req.on('error', reject);
-    req.end();
-  });
-}
 
 test('the page shows the door, the alarm lights and a paired fob as the board reports them', async (t) => {
   assert.ok(SIM, 'ORLIX_SIM names the orlix-sim to run');
   const port = await freePort();
-  const { sim, serving } = startSim(port);
-  const profile = mkdtempSync(join(tmpdir(), 'orlix-web-'));
-  let browser;
-  t.after(async () => {
-    if (browser) await browser.close();
-    sim.kill('SIGTERM');
-    rmSync(profile, { recursive: true, force: true });
-  });
+  const { tool: sim, serving } = startServing(SIM, ['--web', String(port)], port);
+  t.after(() => sim.kill('SIGTERM'));
   await serving;
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    userDataDir: profile,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  const page = await browser.newPage();
-  await page.setViewport({ width: 900, height: 640 });
-  page.setDefaultTimeout(WAIT_MS);
-  await page.goto(`http://127.0.0.1:${port}/`, { waitUntil: 'domcontentloaded' });
+  const page = await openPage(t, port);
   const text = (id) => page.$eval(`#${id}`, (el) => el.textContent);
   const waitText = (id, pattern) =>
     page.waitForFunction((i, p) => new RegExp(p).test(document.getElementById(i).textContent), {}, id, pattern);
