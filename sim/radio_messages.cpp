@@ -91,6 +91,10 @@ std::optional<StatusFields> decode_status(const Message &message) {
     return f;
 }
 
+std::string age_text(uint32_t age_ms) {
+    return age_ms == 0xFFFFFFFF ? "no fob event yet" : "age " + std::to_string(age_ms) + " ms";
+}
+
 FobFields decode_fob(const Message &message) {
     return FobFields{get_le(message.data()), get_le(message.data() + 4), get_le(message.data() + 8),
                      get_be(message.data() + 12)};

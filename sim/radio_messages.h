@@ -48,6 +48,8 @@ struct StatusFields {
 };
 // The fields of a message whose first word is the status marker.
 std::optional<StatusFields> decode_status(const Message &message);
+// "age 1234 ms", or what the largest age means: the sender knows no fob event yet.
+std::string age_text(uint32_t age_ms);
 
 struct FobFields {
     uint32_t uid1, uid2, uid3, counter;

@@ -59,7 +59,7 @@ void RadioSide::press(unsigned n) {
 
 void RadioSide::peer_status(uint8_t state, uint32_t age_ms) {
     peer_.send_status(state, age_ms);
-    log_line(vb::now_ns(), "peer->air", "status", fob_state_name(state) + " age " + std::to_string(age_ms) + " ms");
+    log_line(vb::now_ns(), "peer->air", "status", fob_state_name(state) + " " + peers::age_text(age_ms));
 }
 
 void RadioSide::air(const std::string &bytes) {
@@ -89,7 +89,7 @@ void RadioSide::poll() {
         const auto &h = peer_.heard[heard_shown_];
         const auto s = peers::decode_status(h.message);
         if (!s) continue;
-        std::string text = fob_state_name(s->fob) + " age " + std::to_string(s->age_ms) + " ms";
+        std::string text = fob_state_name(s->fob) + " " + peers::age_text(s->age_ms);
         if (s->kind != peers::kStatusKind) text += " (kind " + std::to_string(s->kind) + ")";
         log_line(h.t_ns, "board->air", "status", text);
     }

@@ -507,7 +507,7 @@ void Fleet::log_air(size_t from) {
             const auto s = peers::decode_status(m);
             if (s) {
                 what = std::string("status ") + state_name(static_cast<FobState>(std::min<uint8_t>(s->fob, 3))) +
-                       " age " + std::to_string(s->age_ms) + " ms";
+                       " " + peers::age_text(s->age_ms);
             } else {
                 what = "fob message, counter " + std::to_string(peers::decode_fob(m).counter);
             }
