@@ -1,9 +1,9 @@
 // A live web page served on 127.0.0.1: the page's files from a directory,
 // its state (JSON), the log and sound through server-sent events, and its
-// commands (one line each) to the caller. The virtual board's page (sim/web/)
+// commands (one line each) to the caller. The virtual board's page (sim/web/index.html)
 // shows the strips pixel by pixel, the maglock, door, amplifier and sound (the
 // I2S samples as 16 kHz PCM), the report the board sent last and the log; a
-// fleet's page (sim/fleet/web/) shows its cabinets and the air.
+// fleet's page (sim/web/fleet.html) shows its cabinets and the air.
 //
 // The server runs in threads of its own and never touches the boards: the
 // main loop hands it what the page shows (web_state, web_step, web_log) and

@@ -703,7 +703,7 @@ int run_web(const std::string &text, const std::string &name, Settings s, unsign
     Runner r(f);
     Live live(f, r, air);
     live.script = name + ": running";
-    if (!sim::web_start(port, sim::WebSite{ORLIX_FLEET_WEB_DIR}, [&live](const std::string &l) { return live.command_error(l); })) {
+    if (!sim::web_start(port, sim::WebSite{ORLIX_FLEET_WEB_DIR, "fleet.html"}, [&live](const std::string &l) { return live.command_error(l); })) {
         fprintf(stderr, "orlix-fleet: cannot serve on 127.0.0.1 port %u (taken?)\n", port);
         return 69;
     }

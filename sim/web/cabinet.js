@@ -1,14 +1,11 @@
 // The virtual cabinet's page: state, log and sound from the board's event
-// stream (/events), commands to /command. Plain script, no build step.
+// stream, commands to /command (live.js). Plain script, no build step.
 'use strict';
 
 const PIXELS = 200;
 const SAMPLE_RATE = 16000;
-const LOG_LINES = 400;
 const FOB_STATES = { OOO: 'none', FLO: 'LOCKDOWN', FUN: 'UNLOCK' };
 const CLIPS = ['cabinet is unlocked', 'holding message', 'lockdown', 'please close'];
-
-const $ = (id) => document.getElementById(id);
 
 function makeStrip(id) {
   const strip = $(id);
@@ -63,14 +60,6 @@ function render(s) {
   }
 }
 
-function appendLog(lines) {
-  const log = $('log');
-  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
-  const kept = (log.textContent + lines.join('\n') + '\n').split('\n');
-  log.textContent = kept.slice(Math.max(0, kept.length - 1 - LOG_LINES)).join('\n');
-  if (atEnd) log.scrollTop = log.scrollHeight;
-}
-
 // Sound: the board's I2S samples (16-bit, 16 kHz, little-endian, base64),
 // queued back to back on a Web Audio context once the user turns it on.
 let audio = null;
@@ -104,11 +93,6 @@ $('sound').addEventListener('click', () => {
   }
 });
 
-// A command the board refuses is answered with the reason, shown until the next one.
-async function send(command) {
-  const answer = await fetch('/command', { method: 'POST', body: command });
-  $('refused').textContent = answer.ok ? '' : await answer.text();
-}
 for (const button of document.querySelectorAll('button[data-command]')) {
   button.addEventListener('click', () => send(button.dataset.command));
 }
@@ -118,16 +102,7 @@ $('payload-form').addEventListener('submit', (e) => {
   send('send ' + $('payload-text').value);
 });
 
-const events = new EventSource('/events');
-function showLink(up) {
-  $('link').textContent = up ? 'connected' : 'not connected';
-  $('link').className = up ? 'on' : 'off';
-}
-events.addEventListener('open', () => showLink(true));
-events.addEventListener('error', () => showLink(false));
-events.addEventListener('state', (e) => render(JSON.parse(e.data)));
-events.addEventListener('log', (e) => appendLog(JSON.parse(e.data)));
-events.addEventListener('audio', (e) => play(e.data));
+listen({ state: (data) => render(JSON.parse(data)), audio: play });
 
 // The update rate, measured here as the page receives them.
 let lastCount = 0;

@@ -1,10 +1,6 @@
 // The fleet's page: the cabinets, the air and the timeline from the fleet's
-// event stream (/events), commands (script steps) to /command. Plain script.
+// event stream, commands (script steps) to /command (live.js). Plain script.
 'use strict';
-
-const LOG_LINES = 400;
-
-const $ = (id) => document.getElementById(id);
 
 function cell(row, text, className) {
   const td = row.insertCell();
@@ -20,11 +16,6 @@ function button(label, command) {
   return b;
 }
 
-// A command the fleet refuses is answered with the reason, shown until the next one.
-async function send(command) {
-  const answer = await fetch('/command', { method: 'POST', body: command });
-  $('refused').textContent = answer.ok ? '' : await answer.text();
-}
 document.addEventListener('click', (e) => {
   if (e.target.dataset && e.target.dataset.command) send(e.target.dataset.command);
 });
@@ -85,20 +76,4 @@ function render(s) {
   }
 }
 
-function appendLog(lines) {
-  const log = $('log');
-  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
-  const kept = (log.textContent + lines.join('\n') + '\n').split('\n');
-  log.textContent = kept.slice(Math.max(0, kept.length - 1 - LOG_LINES)).join('\n');
-  if (atEnd) log.scrollTop = log.scrollHeight;
-}
-
-const events = new EventSource('/events');
-function showLink(up) {
-  $('link').textContent = up ? 'connected' : 'not connected';
-  $('link').className = up ? 'on' : 'off';
-}
-events.addEventListener('open', () => showLink(true));
-events.addEventListener('error', () => showLink(false));
-events.addEventListener('state', (e) => render(JSON.parse(e.data)));
-events.addEventListener('log', (e) => appendLog(JSON.parse(e.data)));
+listen({ state: (data) => render(JSON.parse(data)) });
