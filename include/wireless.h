@@ -31,8 +31,8 @@ constexpr uint32_t WIRELESS_TOGGLE_HOLD_OFF_MS = 7000;
 constexpr uint32_t WIRELESS_UNLOCK_FALL_BACK_MS = 2000;
 // A peer's fob event must be more recent than ours by more than this to be adopted.
 constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
-// Every broadcast (the first, the periodic ones and the one after a toggle or
-// a fall-back) waits a further random time below this, so that boards that
+// Every broadcast (the periodic ones and the one after a toggle or a
+// fall-back) waits a further random time below this, so that boards that
 // toggled on one press do not transmit together and their periods never lock.
 // A message is on the air for about 300 ms: over 1500 ms, two boards' delays
 // fall within one air time of each other with odds of 2*0.2 - 0.2^2 = 0.36;
