@@ -99,6 +99,24 @@ protected:
         ASSERT_TRUE(usbh::run_until([] { return usbh::dtr_applied(); }, 100 * kMs));
     }
 
+    // Starts a relay of `announced` bytes to a screen unit that never answers
+    // and has the host write `image`: returns once the session timed out, with
+    // the host still holding what the board did not take.
+    void relay_until_timeout(size_t announced, const std::string &image) {
+        connect();
+        screen_unit->faults().silent = true;
+        pass_us = 1000;
+        type("FWUP " + std::to_string(announced) + "\n");
+        usbh::write(image);
+        ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    }
+    // At least `bytes` of image whose every line would be a command.
+    static std::string image_of_commands(size_t bytes) {
+        std::string image;
+        while (image.size() < bytes) image += "\nIOBOOTSEL\n" + std::string(989, 'x');
+        return image;
+    }
+
     // Sends `text` and runs until the host has sent all of it and the console
     // has had a few passes to read it.
     void type(const std::string &text) {
@@ -510,13 +528,8 @@ TEST_F(UsbTest, DtrLostMidSessionStopsTheFeedAndTheSessionTimesOut) {
 // rest of the image is dropped up to the announced size, or until the host
 // has been quiet for 500 ms.
 TEST_F(UsbTest, TheRestOfAnImageIsDroppedAfterASessionEndsEarly) {
-    connect();
-    screen_unit->faults().silent = true;
-    pass_us = 1000;
-    type("FWUP 20000\n");
-    usbh::write(std::string(14000, 'x'));
     // The ring stays full: no byte is taken for 15 s while the host waits to send the rest.
-    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    relay_until_timeout(20000, std::string(14000, 'x'));
     ASSERT_TRUE(usbh::run_until([] { return usbh::unsent() == 0; }, 1000 * kMs));
     run_for_us(400 * kMs);
     type("\nIOBOOTSEL\n\nFWUP 5\n");  // 400 ms after the last image byte: still the image
@@ -537,14 +550,7 @@ TEST_F(UsbTest, TheRestOfAnImageIsDroppedAfterASessionEndsEarly) {
 // host still sends the rest: the quiet time runs from the bytes' arrival,
 // and bytes waiting are never commands.
 TEST_F(UsbTest, TheDropOutlastsALongPassWhileTheHostSends) {
-    connect();
-    screen_unit->faults().silent = true;
-    pass_us = 1000;
-    std::string image;
-    while (image.size() < 40000) image += "\nIOBOOTSEL\n" + std::string(989, 'x');
-    type("FWUP 40000\n");
-    usbh::write(image);
-    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    relay_until_timeout(40000, image_of_commands(40000));
     ASSERT_GT(usbh::unsent(), 16000u);
     long_pass_us = 1450 * kMs;
     ASSERT_TRUE(usbh::run_until([] { return usbh::unsent() == 0; }, 3000 * kMs));
@@ -557,14 +563,7 @@ TEST_F(UsbTest, TheDropOutlastsALongPassWhileTheHostSends) {
 // (DTR dropped and raised again) is heard from its first line, and what the
 // old one left waiting is discarded unread.
 TEST_F(UsbTest, ANewTerminalEndsTheDropAndDiscardsWhatTheOldOneLeft) {
-    connect();
-    screen_unit->faults().silent = true;
-    pass_us = 1000;
-    std::string image;
-    while (image.size() < 30000) image += "\nIOBOOTSEL\n" + std::string(989, 'x');
-    type("FWUP 40000\n");
-    usbh::write(image);
-    ASSERT_TRUE(usbh::wait_received("START\nTIMEOUT\n", 0, 20000 * kMs));
+    relay_until_timeout(40000, image_of_commands(30000));
     ASSERT_GT(usbh::unsent(), 0u);
     usbh::close_terminal();
     ASSERT_TRUE(usbh::run_until([] { return !usbh::dtr_applied(); }, 100 * kMs));

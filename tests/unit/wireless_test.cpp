@@ -89,6 +89,11 @@ protected:
         poll_until(at + 200000);
     }
     void press(const Message &m) { deliver_and_poll(peers::as_string(m)); }
+    // A peer's status message arriving at `t_ns`; answers the fob state then.
+    status_fob_t status_from(const peers::BoardId &id, uint8_t fob, uint32_t age, uint64_t t_ns) {
+        deliver_at(peers::as_string(peers::status_message(kKey, id, fob, age)), t_ns);
+        return status.in.fob;
+    }
 
     std::string console(size_t from) {
         uart_tx_wait_blocking(uart1);
@@ -456,9 +461,7 @@ INSTANTIATE_TEST_SUITE_P(Ages, AdoptionTest,
 // event a peer knows, however old (so that it joins their lockdown).
 TEST_F(WirelessTest, ABoardThatKnowsNoFobEventTakesAnyPeersEvent) {
     auto from = [&](uint8_t id, uint8_t fob, uint32_t age, uint64_t at_ms) {
-        deliver_at(peers::as_string(peers::status_message(kKey, {id, 0, 0, 0, 0, 0, 0, 0}, fob, age)),
-                   init_end_ns_ + at_ms * kMsNs);
-        return status.in.fob;
+        return status_from({id, 0, 0, 0, 0, 0, 0, 0}, fob, age, init_end_ns_ + at_ms * kMsNs);
     };
     EXPECT_EQ(from(1, FOB_LOCKDOWN, WIRELESS_AGE_NO_EVENT, 1000), FOB_NONE) << "a peer that knows none either";
     EXPECT_EQ(from(2, FOB_LOCKDOWN, 3600000, 2000), FOB_LOCKDOWN) << "an hour old";
@@ -496,8 +499,7 @@ TEST_F(WirelessTest, FollowsTheAdoptedPeersLaterEvents) {
     const peers::BoardId peer{5, 5, 5, 5, 5, 5, 5, 5}, other{6, 6, 6, 6, 6, 6, 6, 6};
     const uint64_t t = init_at_ns_ + 12000 * kMsNs;
     auto from = [&](const peers::BoardId &id, uint8_t fob, uint32_t age, uint64_t at_ms) {
-        deliver_at(peers::as_string(peers::status_message(kKey, id, fob, age)), t + at_ms * kMsNs);
-        return status.in.fob;
+        return status_from(id, fob, age, t + at_ms * kMsNs);
     };
     EXPECT_EQ(from(peer, FOB_LOCKDOWN, 100, 0), FOB_LOCKDOWN) << "by the margin";
     // The same event, later by up to 200 ms each time (the jitter tracked).
