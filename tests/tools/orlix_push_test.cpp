@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,11 +93,11 @@ protected:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        for (const char *f : {"/image", "/out", "/err", "/port"}) unlink((dir_ + f).c_str());
+        for (const char *f : {"/image", "/empty", "/fifo", "/out", "/err", "/port"}) unlink((dir_ + f).c_str());
         rmdir(dir_.c_str());
     }
-    std::string write_image(const std::vector<uint8_t> &bytes) {
-        const std::string path = dir_ + "/image";
+    std::string write_image(const std::vector<uint8_t> &bytes, const char *name = "/image") {
+        const std::string path = dir_ + name;
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
                                                      static_cast<std::streamsize>(bytes.size()));
         return path;
@@ -251,27 +252,56 @@ TEST_F(OrlixPushTest, PortGoneMidwayIsNoWord) {
     EXPECT_EQ(exit_status(), 5);
 }
 
+// Each refused before anything reaches the port, with its exit status and
+// the reason on standard error; none reads an image whole or waits on it.
 TEST_F(OrlixPushTest, BadArgumentsAndImages) {
     Pty pty;
-    run({});
-    EXPECT_EQ(exit_status(), 64);
-    run({pty.slave});
-    EXPECT_EQ(exit_status(), 64);
-    run({"--timeout", "soon", pty.slave, write_image(test::image_bytes(1))});
-    EXPECT_EQ(exit_status(), 64);
-    run({pty.slave, dir_ + "/missing"});
-    EXPECT_EQ(exit_status(), 66);
-    run({pty.slave, write_image({})});
-    EXPECT_EQ(exit_status(), 65);
-    run({dir_ + "/no-such-port", write_image(test::image_bytes(1))});
-    EXPECT_EQ(exit_status(), 74);
-    // A directory is an unreadable image, not a crash.
-    run({pty.slave, dir_});
-    EXPECT_EQ(exit_status(), 66);
-    EXPECT_NE(file("/err").find("Is a directory"), std::string::npos) << file("/err");
-    // None of them wrote to the port.
+    const std::string image = write_image(test::image_bytes(1));
+    const std::string fifo = dir_ + "/fifo";  // no writer: opening it to read would block
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } cases[] = {
+        {{}, 64, "usage"},
+        {{pty.slave}, 64, "usage"},
+        {{"--timeout", "soon", pty.slave, image}, 64, "usage"},
+        {{"--timeout", "inf", pty.slave, image}, 64, "usage"},
+        {{"--timeout", "nan", pty.slave, image}, 64, "usage"},
+        {{"--start-timeout", "1e309", pty.slave, image}, 64, "usage"},
+        {{"--timeout", "86401", pty.slave, image}, 64, "usage"},
+        {{pty.slave, dir_ + "/missing"}, 66, "No such file"},
+        {{pty.slave, write_image({}, "/empty")}, 65, "1 to 4294967295 bytes"},
+        {{dir_ + "/no-such-port", image}, 74, "no-such-port"},
+        {{pty.slave, dir_}, 66, "Is a directory"},
+        {{pty.slave, "/dev/zero"}, 66, "not a regular file"},
+        {{pty.slave, fifo}, 66, "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        run(c.args);
+        EXPECT_EQ(exit_status(), c.status) << testing::PrintToString(c.args);
+        EXPECT_NE(file("/err").find(c.says), std::string::npos) << file("/err");
+    }
     FakeBoard board(pty.master);
     EXPECT_EQ(board.read_bytes(1, 100), "");
+}
+
+// The image is read as it is sent: one cut short meanwhile ends the push
+// instead of sending what the file no longer holds.
+TEST_F(OrlixPushTest, AnImageCutWhileSentEndsThePush) {
+    Pty pty;
+    FakeBoard board(pty.master);
+    const std::string image = write_image(test::image_bytes(2000000));
+    run({"-q", pty.slave, image});
+    EXPECT_EQ(board.read_line(), "FWUP 2000000\n");
+    board.say("START\n");
+    board.read_bytes(10000);
+    ASSERT_EQ(truncate(image.c_str(), 5000), 0);
+    while (board.read_bytes(65536, 500).size() > 0) {
+    }
+    EXPECT_EQ(exit_status(), 66);
+    EXPECT_NE(file("/err").find("became shorter"), std::string::npos) << file("/err");
 }
 
 // Only a terminal is a port: a regular file, a directory or /dev/null given

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +47,10 @@ enum Exit : int {
 constexpr size_t kWriteChunk = 4096;
 constexpr size_t kReadChunk = 256;
 constexpr size_t kMaxLine = 256;
-constexpr uint64_t kMaxImage = 0xFFFFFFFFu;
+constexpr uint64_t kMaxImage = 0xFFFFFFFFu;  // the size field of "FWUP" is 32 bits
+// Longer waits than a day are a typing error, not a plan (and inf or nan
+// would end the wait at once).
+constexpr double kMaxTimeoutS = 86400;
 constexpr int kBarWidth = 30;
 constexpr auto kBarEvery = std::chrono::milliseconds(100);
 constexpr int kLinePercentStep = 10;
@@ -78,15 +82,16 @@ void usage(FILE *to) {
             "  -q     no progress\n"
             "  --start-timeout S  wait this long for START (default 3)\n"
             "  --timeout S        wait this long for the final word after the last byte (default 30)\n"
+            "                     (S: seconds, above 0 and at most 86400)\n"
             "exit status: 0 DONE, 1 FAIL, 2 NORESP, 3 TIMEOUT, 4 no START, 5 no final word,\n"
             "             6 interrupted, 64 usage or PORT not a terminal, 65 empty or oversized image,\n"
-            "             66 image unreadable, 74 port error\n");
+            "             66 image unreadable, not a regular file, or changed while sent, 74 port error\n");
 }
 
 bool parse_seconds(const char *text, double *out) {
     char *end = nullptr;
     const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || v <= 0) return false;
+    if (end == text || *end != '\0' || !std::isfinite(v) || v <= 0 || v > kMaxTimeoutS) return false;
     *out = v;
     return true;
 }
@@ -284,32 +289,56 @@ private:
     int next_percent_ = kLinePercentStep;
 };
 
-// Reads the whole image; false with errno set when it cannot (a directory
-// gives EISDIR). Pipes are fine: the size is what they carried.
-bool read_image(const char *path, std::vector<uint8_t> *image) {
-    const int fd = open(path, O_RDONLY);
-    if (fd < 0) return false;
+// The image is sent as it is read, a chunk at a time, so that its size is
+// known before "FWUP" and a large one is never held in memory: only a
+// regular file will do (a device such as /dev/zero or a pipe has no size to
+// announce). Opened without blocking, so that a FIFO with no writer is
+// refused at once rather than waited on.
+struct Image {
+    int fd = -1;
+    uint64_t size = 0;
+};
+
+enum class ImageOpen { Open, Unreadable, BadSize };
+
+ImageOpen open_image(const char *path, Image *image) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st{};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        errno = err;
-        return false;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        fprintf(stderr, "orlix-push: cannot read %s: %s\n", path, strerror(errno));
+        if (fd >= 0) close(fd);
+        return ImageOpen::Unreadable;
     }
-    uint8_t buf[kWriteChunk];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "orlix-push: cannot read %s: %s\n", path,
+                S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file (its size must be known before sending)");
+        close(fd);
+        return ImageOpen::Unreadable;
+    }
+    image->fd = fd;
+    image->size = static_cast<uint64_t>(st.st_size);
+    if (image->size == 0 || image->size > kMaxImage) {
+        fprintf(stderr, "orlix-push: %s: the image must hold 1 to %llu bytes\n", path,
+                static_cast<unsigned long long>(kMaxImage));
+        return ImageOpen::BadSize;
+    }
+    return ImageOpen::Open;
+}
+
+// The image's next bytes from `offset`: up to `want`, and fewer only where the
+// file ended early (it was cut while being sent). False on a read error.
+bool read_image_at(const Image &image, uint64_t offset, uint8_t *buf, size_t want, size_t *got) {
+    *got = 0;
+    while (*got < want) {
+        const ssize_t n = pread(image.fd, buf + *got, want - *got, static_cast<off_t>(offset + *got));
         if (n > 0) {
-            image->insert(image->end(), buf, buf + n);
-            if (image->size() > kMaxImage) break;  // too big: the size check says so
-        } else if (n == 0 || errno != EINTR) {
-            const int err = errno;
-            close(fd);
-            errno = err;
-            return n == 0;
+            *got += static_cast<size_t>(n);
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
         }
     }
-    close(fd);
     return true;
 }
 
@@ -374,12 +403,12 @@ Wait wait_line(int fd, Lines &lines, Clock::time_point end, std::string *line) {
     }
 }
 
-int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
+int push(int fd, const Image &image, const Options &o) {
     Lines lines(fd);
     std::string line;
 
     // A single line end: after it, every byte is image data.
-    if (!write_all(fd, "FWUP " + std::to_string(image.size()) + "\n")) {
+    if (!write_all(fd, "FWUP " + std::to_string(image.size) + "\n")) {
         fprintf(stderr, "orlix-push: %s: %s\n", o.port, strerror(errno));
         return kPortError;
     }
@@ -396,9 +425,13 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
         // Anything else is left over from before; a final word here belongs to an earlier session.
     }
 
-    Progress progress(image.size(), o.quiet);
+    Progress progress(image.size, o.quiet);
     progress.start();
-    size_t sent = 0;
+    uint64_t sent = 0;
+    // The chunk read from the image and not yet all taken by the port.
+    uint8_t chunk[kWriteChunk];
+    size_t chunk_len = 0;
+    size_t chunk_at = 0;
     // Since when the port has had no room; while the buffers still fill, room
     // comes back within a USB frame or two, once they are full only when the
     // board has relayed a window.
@@ -408,7 +441,7 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
         if (!full) full_since = since;
         full = true;
     };
-    while (sent < image.size()) {
+    while (sent < image.size) {
         if (interrupted) return kInterrupted;
         pollfd p{fd, POLLIN | POLLOUT, 0};
         const auto polled = Clock::now();
@@ -430,9 +463,21 @@ int push(int fd, const std::vector<uint8_t> &image, const Options &o) {
             }
         }
         if ((p.revents & POLLOUT) != 0) {
-            const size_t n = std::min(kWriteChunk, image.size() - sent);
-            const ssize_t w = write(fd, image.data() + sent, n);
+            if (chunk_at == chunk_len) {
+                const size_t want = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, image.size - sent));
+                const bool read = read_image_at(image, sent, chunk, want, &chunk_len);
+                if (!read || chunk_len < want) {
+                    progress.update(sent, true);
+                    fprintf(stderr, "orlix-push: %s: %s; the board gives up 15 s after the last byte\n", o.image,
+                            read ? "the file became shorter while it was sent" : strerror(errno));
+                    return kNoImage;
+                }
+                chunk_at = 0;
+            }
+            const size_t n = chunk_len - chunk_at;
+            const ssize_t w = write(fd, chunk + chunk_at, n);
             if (w > 0) {
+                chunk_at += static_cast<size_t>(w);
                 if (full && Clock::now() - full_since >= kFullWait) progress.resumed(sent);
                 full = false;
                 sent += static_cast<size_t>(w);
@@ -476,15 +521,14 @@ int main(int argc, char **argv) {
     case Args::Run:
         break;
     }
-    std::vector<uint8_t> image;
-    if (!read_image(o.image, &image)) {
-        fprintf(stderr, "orlix-push: cannot read %s: %s\n", o.image, strerror(errno));
+    Image image;
+    switch (open_image(o.image, &image)) {
+    case ImageOpen::Unreadable:
         return kNoImage;
-    }
-    if (image.empty() || image.size() > kMaxImage) {
-        fprintf(stderr, "orlix-push: %s: the image must hold 1 to %llu bytes\n", o.image,
-                static_cast<unsigned long long>(kMaxImage));
+    case ImageOpen::BadSize:
         return kBadImage;
+    case ImageOpen::Open:
+        break;
     }
     int fd = -1;
     switch (open_port(o.port, &fd)) {
@@ -505,5 +549,6 @@ int main(int argc, char **argv) {
     const int status = push(fd, image, o);
     if (status == kInterrupted) fprintf(stderr, "orlix-push: interrupted; the board gives up 15 s after the last byte\n");
     close(fd);
+    close(image.fd);
     return status;
 }
