@@ -1,5 +1,12 @@
 #include "script.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace script {
 
 namespace {
@@ -75,6 +82,33 @@ std::optional<std::string> step_of(std::vector<Word> &words, Step &step) {
     return std::nullopt;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0.
+size_t utf8_length(std::string_view s) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    size_t n;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
+    for (size_t i = 2; i < n; i++) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return n;
+}
+
 }  // namespace
 
 std::optional<uint64_t> parse_duration(std::string_view word) {
@@ -133,8 +167,62 @@ Parsed parse(std::string_view text) {
     return out;
 }
 
+std::optional<FileError> read_file(const std::string &path, std::string *text) {
+    const auto failed = [&](int status, const std::string &why) {
+        return FileError{status, printable(path) + ": " + why};
+    };
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return failed(66, strerror(errno));
+    struct stat st{};
+    std::optional<FileError> error;
+    if (fstat(fd, &st) != 0) {
+        error = failed(66, strerror(errno));
+    } else if (S_ISDIR(st.st_mode)) {
+        error = failed(66, strerror(EISDIR));
+    } else if (!S_ISREG(st.st_mode)) {
+        error = failed(66, "not a regular file");
+    } else if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
+        error = failed(65, "larger than a script may be (" + std::to_string(kMaxFileBytes) + " bytes)");
+    }
+    text->clear();
+    char buf[65536];
+    while (!error) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0 && text->size() + static_cast<size_t>(n) > kMaxFileBytes) {
+            error = failed(65, "larger than a script may be (" + std::to_string(kMaxFileBytes) + " bytes)");
+        } else if (n > 0) {
+            text->append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            error = failed(66, strerror(errno));
+        }
+    }
+    close(fd);
+    return error;
+}
+
 std::string describe(const Error &error) {
-    return "line " + std::to_string(error.line) + ": " + error.message;
+    return "line " + std::to_string(error.line) + ": " + printable(error.message);
+}
+
+std::string printable(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = utf8_length(text.substr(i));
+        if (n > 1 || (n == 1 && c >= 0x20 && c != 0x7F)) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+            i++;
+        }
+    }
+    return out;
 }
 
 }  // namespace script

@@ -4,6 +4,11 @@
 
 #include "script.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
 namespace {
 
 TEST(ScriptTest, ReadsStepsTargetsQuotesAndWithin) {
@@ -67,6 +72,56 @@ TEST(ScriptTest, DurationsInMicroseconds) {
     for (const char *bad : {"", "s", "2", "2.s", ".5s", "-1s", "1.5us", "2 s", "1h", "1e3ms", "99999999999999999999s"}) {
         EXPECT_FALSE(script::parse_duration(bad)) << bad;
     }
+}
+
+// Only a regular file up to the size limit is read, and nothing blocks: a
+// FIFO without a writer or /dev/zero is refused before a byte is read.
+TEST(ScriptTest, ReadsOnlyRegularFilesOfAScriptsSize) {
+    char dir_template[] = "/tmp/script-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    std::ofstream(dir + "/ok") << "wait 1s\n";
+    std::ofstream(dir + "/big") << std::string(script::kMaxFileBytes + 1, '#');
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        int status;  // 0: read
+        const char *says;
+    } cases[] = {
+        {dir + "/ok", 0, ""},
+        {dir + "/missing", 66, "No such file or directory"},
+        {dir, 66, "Is a directory"},
+        {dir + "/fifo", 66, "not a regular file"},
+        {"/dev/zero", 66, "not a regular file"},
+        {dir + "/big", 65, "larger than a script may be (1048576 bytes)"},
+    };
+    for (const auto &c : cases) {
+        std::string text;
+        const auto error = script::read_file(c.path, &text);
+        EXPECT_EQ(error ? error->exit_status : 0, c.status) << c.path;
+        if (error) {
+            EXPECT_EQ(error->message, c.path + ": " + c.says);
+        }
+    }
+    std::string text;
+    EXPECT_FALSE(script::read_file(dir + "/ok", &text));
+    EXPECT_EQ(text, "wait 1s\n");
+    for (const char *f : {"/ok", "/big", "/fifo"}) unlink((dir + f).c_str());
+    rmdir(dir.c_str());
+}
+
+// Bytes from a script reach a terminal or a page only escaped.
+TEST(ScriptTest, PrintableEscapesControlBytesAndBrokenUtf8) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain \"text\" \\ ok", "plain \"text\" \\ ok"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x92", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x92"},
+        {"\x1B[2Jclear\r\n\x7F", "\\x1B[2Jclear\\x0D\\x0A\\x7F"},
+        {"\xFF\xC3 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80", "\\xFF\\xC3 \\xC0\\xAF \\xED\\xA0\\x80 \\xF4\\x90\\x80\\x80"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(script::printable(c.in), c.out);
+    EXPECT_EQ(script::describe({3, "not a duration: 1\x1B[31m"}), "line 3: not a duration: 1\\x1B[31m");
 }
 
 }  // namespace
