@@ -32,8 +32,8 @@
 
 #include "fleet.h"
 #include "script.h"
-#include "sim_pace.h"
-#include "sim_web.h"
+#include "pace.h"
+#include "web_server.h"
 
 namespace {
 

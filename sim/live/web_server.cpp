@@ -1,4 +1,4 @@
-#include "sim_web.h"
+#include "web_server.h"
 
 #include <httplib.h>
 

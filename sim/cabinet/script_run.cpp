@@ -1,4 +1,4 @@
-#include "sim_script.h"
+#include "script_run.h"
 
 #include <cstdio>
 #include <sstream>

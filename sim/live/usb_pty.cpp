@@ -7,7 +7,7 @@
 #include <string>
 
 #include "pty.h"
-#include "sim_log.h"
+#include "log.h"
 #include "vboard.h"
 #include "vboard_usb.h"
 

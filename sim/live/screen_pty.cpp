@@ -11,7 +11,7 @@
 #include "pty.h"
 #include "screen_fw.h"
 #include "screen_unit.h"
-#include "sim_log.h"
+#include "log.h"
 #include "vboard.h"
 
 namespace sim {

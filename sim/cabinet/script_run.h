@@ -1,7 +1,7 @@
 // A script run on the virtual board (orlix-sim --script): the interactive
 // commands, waits on the board's clock, raw bytes on the air, and
 // expectations of what the board sends and does, each within a deadline of
-// board time. Lines as sim/script.h reads them.
+// board time. Lines as sim/script/script.h reads them.
 #pragma once
 
 #include <cstdint>

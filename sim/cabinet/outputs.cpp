@@ -1,4 +1,4 @@
-#include "sim_outputs.h"
+#include "outputs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim_log.h"
+#include "log.h"
 #include "vboard.h"
 #include "vboard_sound.h"
 

@@ -1,10 +1,10 @@
-#include "sim_radio.h"
+#include "radio_side.h"
 
 #include <cstdio>
 #include <iterator>
 
 #include "radio_messages.h"
-#include "sim_log.h"
+#include "log.h"
 #include "vboard.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "sim_log.h"
+#include "log.h"
 
 #include <cstdio>
 #include <map>

@@ -1,4 +1,4 @@
-#include "sim_pace.h"
+#include "pace.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "sim_flash.h"
+#include "flash_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "sim_vcd.h"
+#include "vcd.h"
 
 #include <algorithm>
 #include <cstdio>
