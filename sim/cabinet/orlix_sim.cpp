@@ -52,11 +52,12 @@
 #include "web_server.h"
 #include "usb_pty.h"
 #include "vboard.h"
+#include "wiring.h"
 
 namespace {
 
-constexpr unsigned kDoorPin = 25;
-constexpr unsigned kAmpPin = 3;
+using wiring::kAmpPin;
+using wiring::kDoorPin;
 constexpr uint64_t kStatusEveryUs = 1000000;
 // The board runs in slices of at most this much board time.
 constexpr uint64_t kSliceUs = 200;

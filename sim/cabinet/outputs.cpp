@@ -10,14 +10,15 @@
 #include "log.h"
 #include "vboard.h"
 #include "vboard_sound.h"
+#include "wiring.h"
 
 namespace sim {
 
 namespace {
 
-constexpr unsigned kAmpPin = 3;
-constexpr unsigned kMaglockPin = 24;
-constexpr unsigned kStripPins[2] = {28, 29};
+using wiring::kAmpPin;
+using wiring::kMaglockPin;
+using wiring::kStripPins;
 constexpr uint32_t kBlue = vb::pixel(0, 0, 255);
 constexpr uint32_t kWarmWhite = vb::pixel(255, 255, 128);
 constexpr uint64_t kSampleRate = 16000;

@@ -18,15 +18,7 @@ constexpr uint32_t kFobUid[3] = {0xF0B00000, 0x5EED0000, 0xC0DE0000};
 // Collisions are looked for among the packets that started this recently.
 constexpr uint64_t kLossLookBackNs = 10000000000ull;
 
-std::string spaced_hex(const std::string &bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        char b[4];
-        snprintf(b, sizeof b, out.empty() ? "%02X" : " %02X", static_cast<uint8_t>(c));
-        out += b;
-    }
-    return out;
-}
+using peers::spaced_hex;
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <utility>
 
+#include "hex.h"
+
 namespace sim {
 
 namespace {
@@ -50,36 +52,12 @@ std::string script_command_line(const script::Step &step) {
     return joined(step.args).empty() ? step.verb : step.verb + " " + joined(step.args);
 }
 
-bool script_hex(const std::string &hex, std::string *bytes) {
-    bytes->clear();
-    int high = -1;
-    for (const char c : hex) {
-        if (c == ' ' && high < 0) continue;
-        int v;
-        if (c >= '0' && c <= '9') {
-            v = c - '0';
-        } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-            v = (c | 0x20) - 'a' + 10;
-        } else {
-            return false;
-        }
-        if (high < 0) {
-            high = v;
-        } else {
-            bytes->push_back(static_cast<char>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return high < 0 && !bytes->empty();
-}
-
 std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps,
                                           const std::function<std::string(const std::string &)> &command_error) {
     std::vector<std::string> errors;
     for (const script::Step &s : steps) {
         std::string why;
         const size_t n = s.args.size();
-        std::string bytes;
         if (!s.target.empty()) {
             why = "a single board takes no target (@" + s.target + ")";
         } else if (s.within_given && s.verb != "expect") {
@@ -89,7 +67,8 @@ std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps
         } else if (s.verb == "wait" || s.verb == "at") {
             if (n != 1 || !script::parse_duration(s.args[0])) why = "`" + s.verb + "` takes a duration (2.5s, 300ms, 20us)";
         } else if (s.verb == "air") {
-            if (!script_hex(joined(s.args), &bytes) || bytes.size() > kMaxAirBytes) {
+            const auto bytes = peers::from_spaced_hex(joined(s.args));
+            if (!bytes || bytes->size() > kMaxAirBytes) {
                 why = "`air` takes 1 to 200 bytes in hex digits";
             }
         } else if (s.verb == "expect") {
@@ -119,9 +98,7 @@ uint64_t ScriptRun::step(uint64_t now_ns) {
         if (is_command(s.verb)) {
             command_(script_command_line(s));
         } else if (s.verb == "air") {
-            std::string bytes;
-            script_hex(joined(s.args), &bytes);
-            air_(bytes);
+            air_(peers::from_spaced_hex(joined(s.args)).value_or(""));
         } else if (s.verb == "wait" || s.verb == "at") {
             if (!waiting_) {
                 waiting_ = true;

@@ -53,7 +53,5 @@ private:
 
 // The command line of a step that is an interactive command ("peer 1 2000").
 std::string script_command_line(const script::Step &step);
-// Bytes from hex digits (blanks allowed between bytes); false on anything else.
-bool script_hex(const std::string &hex, std::string *bytes);
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include "screen_unit.h"
 #include "vboard.h"
 #include "vboard_sound.h"
+#include "wiring.h"
 
 namespace sim {
 
@@ -23,12 +24,14 @@ enum Sig : uint8_t {
     kI2sSd, kI2sSck, kI2sWs, kAmp, kScreenTx, kScreenRx, kDirA, kDirB, kRadioTx, kRadioRx,
     kRadioM1, kRadioM0, kRadioAux, kMaglock, kDoor, kStrip1, kStrip2, kSignals
 };
+using namespace wiring;
 constexpr Signal kSignal[kSignals] = {
-    {"i2s_sd", 0, false},      {"i2s_sck", 1, false},     {"i2s_ws", 2, false},     {"amp_enable", 3, false},
-    {"screen_tx", 8, true},    {"screen_rx", 9, true},    {"dir_a", 10, false},     {"dir_b", 11, false},
-    {"radio_tx", 16, true},    {"radio_rx", 17, true},    {"radio_m1", 20, false},  {"radio_m0", 21, false},
-    {"radio_aux", 22, false},  {"maglock", 24, false},    {"door", 25, false},      {"strip1", 28, false},
-    {"strip2", 29, false},
+    {"i2s_sd", kI2sDataPin, false},      {"i2s_sck", kI2sClockPin, false},       {"i2s_ws", kI2sWordPin, false},
+    {"amp_enable", kAmpPin, false},      {"screen_tx", kScreenTxPin, true},      {"screen_rx", kScreenRxPin, true},
+    {"dir_a", kScreenDirPinA, false},    {"dir_b", kScreenDirPinB, false},       {"radio_tx", kRadioTxPin, true},
+    {"radio_rx", kRadioRxPin, true},     {"radio_m1", kRadioM1Pin, false},       {"radio_m0", kRadioM0Pin, false},
+    {"radio_aux", kRadioAuxPin, false},  {"maglock", kMaglockPin, false},        {"door", kDoorPin, false},
+    {"strip1", kStripPins[0], false},    {"strip2", kStripPins[1], false},
 };
 // Pins whose changes the board logs as they happen (the rest are drawn from
 // the bytes, frames and samples that crossed them).
@@ -37,7 +40,6 @@ constexpr unsigned kUarts = 2;
 constexpr Sig kUartTx[kUarts] = {kRadioTx, kScreenTx};
 constexpr Sig kUartRx[kUarts] = {kRadioRx, kScreenRx};
 constexpr Sig kStrip[2] = {kStrip1, kStrip2};
-constexpr unsigned kStripPin[2] = {28, 29};
 // WS2815 bits as the board's PIO program shapes them: 10 cycles, high for 7
 // (a one) or 2 (a zero) from the rising edge.
 constexpr unsigned kStripOneHighTenths = 7, kStripZeroHighTenths = 2;
@@ -105,9 +107,9 @@ void take_pins() {
 
 void take_strips() {
     for (unsigned s = 0; s < 2; s++) {
-        const size_t total = vb::strip_frame_count(kStripPin[s]);
+        const size_t total = vb::strip_frame_count(kStripPins[s]);
         if (total < strip_next[s]) strip_next[s] = 0;
-        for (const vb::StripPicture &f : vb::strip_frames(kStripPin[s], strip_next[s])) {
+        for (const vb::StripPicture &f : vb::strip_frames(kStripPins[s], strip_next[s])) {
             const uint64_t bits = uint64_t{f.words} * 24;
             if (bits == 0) continue;
             const uint64_t bit_ns = (f.end_ns - f.start_ns) / bits;
@@ -187,7 +189,7 @@ bool vcd_open(const std::string &path) {
         tx_next[u] = vb::tx_count(u);
         wire_next[u] = vb::board().uart[u].wire_tail;
     }
-    for (unsigned s = 0; s < 2; s++) strip_next[s] = vb::strip_frame_count(kStripPin[s]);
+    for (unsigned s = 0; s < 2; s++) strip_next[s] = vb::strip_frame_count(kStripPins[s]);
     i2s_next = vb::i2s_frame_count();
     return true;
 }

@@ -18,6 +18,7 @@
 #include "screen_unit.h"
 #include "vboard.h"
 #include "vboard_flash.h"
+#include "wiring.h"
 
 namespace fleet {
 
@@ -25,17 +26,13 @@ namespace {
 
 constexpr int kCommandFd = 3;  // the board host reads its commands here
 constexpr int kReplyFd = 4;    // and answers here
-constexpr unsigned kDoorPin = 25;
+using wiring::kDoorPin;
 constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
 
 uint64_t name_hash(const std::string &name) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (const char c : name) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
     return h;
-}
-
-std::string to_hex(const std::string &bytes) {
-    return peers::hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
 }
 
 std::string seconds(uint64_t t_ns) {
@@ -108,7 +105,7 @@ private:
         const auto &packets = outbox_.packets();
         for (; sent_ < packets.size(); sent_++) {
             fprintf(out, "tx %llu %s\n", static_cast<unsigned long long>(packets[sent_].start_ns),
-                    to_hex(packets[sent_].bytes).c_str());
+                    peers::hex(packets[sent_].bytes).c_str());
         }
         for (const peers::Line &l : reader_.poll()) {
             if (l.frame && l.check_ok && l.payload.size() >= 6 && l.payload[0] == 'D') {
@@ -231,7 +228,7 @@ public:
     Cabinet &cabinet;
 
 protected:
-    void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(to_hex(bytes)); }
+    void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(peers::hex(bytes)); }
 };
 
 Fleet::Fleet(const Options &options, const Topology &topology)

@@ -13,12 +13,13 @@
 #include "screen_unit.h"
 #include "log.h"
 #include "vboard.h"
+#include "wiring.h"
 
 namespace sim {
 
 namespace {
 
-constexpr unsigned kDirPins[2] = {10, 11};
+constexpr unsigned kDirPins[2] = {wiring::kScreenDirPinA, wiring::kScreenDirPinB};
 // Bytes for a program that is not reading are kept up to this many, then
 // lost, as on a line whose listener is away.
 constexpr size_t kBacklogLimit = 65536;

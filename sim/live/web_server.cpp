@@ -13,15 +13,16 @@
 
 #include "vboard.h"
 #include "vboard_sound.h"
+#include "wiring.h"
 
 namespace sim {
 
 namespace {
 
-constexpr unsigned kAmpPin = 3;
-constexpr unsigned kMaglockPin = 24;
-constexpr unsigned kDoorPin = 25;
-constexpr unsigned kStripPins[2] = {28, 29};
+using wiring::kAmpPin;
+using wiring::kDoorPin;
+using wiring::kMaglockPin;
+using wiring::kStripPins;
 constexpr size_t kLogKept = 400;
 constexpr size_t kAudioKept = 32000;        // two seconds at 16 kHz
 constexpr size_t kAudioPerEvent = 8000;     // half a second

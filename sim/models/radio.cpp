@@ -15,7 +15,6 @@ constexpr uint8_t kCryptReg = 6;          // first of the two write-only key reg
 constexpr size_t kRegCount = 8;
 constexpr size_t kIdleByteTimes = 3;      // serial idle time that ends a packet or command
 constexpr uint32_t kConfigBaud = 9600;    // the serial rate in configuration mode, always
-constexpr uint32_t kRateTolerancePercent = 3;
 constexpr unsigned kModeNormal = 0;
 constexpr unsigned kModeWakeOnRadio = 1;
 constexpr unsigned kModeConfiguration = 2;
@@ -25,11 +24,6 @@ constexpr uint32_t kAirRates[] = {2400, 2400, 2400, 4800, 9600, 19200, 38400, 62
 
 uint64_t byte_ns(uint32_t baud) {
     return 10ull * 1000000000ull / baud;
-}
-
-bool rates_match(uint32_t a, uint32_t b) {
-    const uint32_t diff = a > b ? a - b : b - a;
-    return uint64_t{diff} * 100 <= uint64_t{b} * kRateTolerancePercent;
 }
 
 // What a module with key `to` makes of a packet sent with key `from`.
@@ -301,7 +295,7 @@ void BoardRadio::take_byte(uint64_t start_ns, uint64_t end_ns, uint32_t baud, ui
             end_input(input_last_end_ns_ + kIdleByteTimes * byte_ns(was));
         }
     }
-    if (!rates_match(baud, rate)) {
+    if (!wiring::rates_match(baud, rate)) {
         value = static_cast<uint8_t>(~value ^ 0x5A);
         garbled_bytes++;
     }

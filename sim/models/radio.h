@@ -27,14 +27,15 @@
 #include <vector>
 
 #include "radio_messages.h"
+#include "wiring.h"
 
 namespace peers {
 
-constexpr unsigned kRadioUart = 0;
-constexpr unsigned kRadioM1Pin = 20;
-constexpr unsigned kRadioM0Pin = 21;
-constexpr unsigned kRadioAuxPin = 22;
-constexpr uint32_t kRadioBaud = 9600;
+using wiring::kRadioAuxPin;
+using wiring::kRadioBaud;
+using wiring::kRadioM0Pin;
+using wiring::kRadioM1Pin;
+using wiring::kRadioUart;
 constexpr size_t kMaxPacketBytes = 200;
 // After a change of its mode lines the module is busy (AUX low) this long and
 // ignores its serial input.

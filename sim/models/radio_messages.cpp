@@ -1,7 +1,5 @@
 #include "radio_messages.h"
 
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -102,31 +100,6 @@ FobFields decode_fob(const Message &message) {
 
 std::string as_string(const Message &message) {
     return std::string(reinterpret_cast<const char *>(message.data()), message.size());
-}
-
-std::string hex(const uint8_t *bytes, size_t n) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(two, sizeof two, "%02X", bytes[i]);
-        out += two;
-    }
-    return out;
-}
-
-std::optional<std::string> from_hex(std::string_view text) {
-    std::string digits;
-    for (const char c : text) {
-        if (c == ' ' || c == ':' || c == '\t' || c == '\n' || c == '\r') continue;
-        if (!isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-        digits.push_back(c);
-    }
-    if (digits.size() % 2 != 0) return std::nullopt;
-    std::string out;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
-    return out;
 }
 
 }  // namespace peers

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "hex.h"  // messages as hex digits and back
+
 namespace peers {
 
 constexpr size_t kMessageSize = 48;
@@ -57,8 +59,5 @@ struct FobFields {
 FobFields decode_fob(const Message &message);
 
 std::string as_string(const Message &message);
-std::string hex(const uint8_t *bytes, size_t n);
-// Hexadecimal digits (blanks and colons ignored) to bytes; nullopt if malformed.
-std::optional<std::string> from_hex(std::string_view text);
 
 }  // namespace peers

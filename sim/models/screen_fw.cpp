@@ -4,38 +4,19 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "hex.h"
 #include "vboard.h"
 
 namespace peers {
 
 namespace {
 
-constexpr unsigned kDirPinA = 10;
-constexpr unsigned kDirPinB = 11;
 constexpr uint64_t kBoardGuardUs = 200;  // the board listens this long after its last byte
 constexpr uint64_t kTurnaroundUs = 20;   // the unit's own reaction time
-constexpr uint32_t kRateTolerancePercent = 3;
 constexpr size_t kBeginLen = 20;  // "FB" + 8 + 4 + 6 hex digits
 constexpr size_t kMinBlockDigits = 4;
 constexpr size_t kMaxBlockDigits = 8;
 constexpr size_t kNoiseKept = 16;
-
-bool is_hex(const std::string &s) {
-    if (s.empty()) return false;
-    for (const char c : s) {
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    return true;
-}
-
-uint32_t hex(const std::string &s) {
-    return static_cast<uint32_t>(strtoul(s.c_str(), nullptr, 16));
-}
-
-bool rates_match(uint32_t line, uint32_t own) {
-    const uint32_t diff = line > own ? line - own : own - line;
-    return uint64_t{diff} * 100 <= uint64_t{own} * kRateTolerancePercent;
-}
 
 int b64_value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -101,7 +82,7 @@ void ScreenFw::step() {
             const std::string bytes = faults_.rewrite ? faults_.rewrite(p.payload) : frame_to_board(p.payload);
             uint64_t arrival = vb::now_ns();
             if (!bytes.empty()) {
-                if (vb::level(kDirPinA) || vb::level(kDirPinB)) stats_.collisions++;
+                if (vb::level(wiring::kScreenDirPinA) || vb::level(wiring::kScreenDirPinB)) stats_.collisions++;
                 vb::send_to_board(uart_, bytes, p.baud);
                 arrival = vb::board().uart[uart_].wire_free_ns;
             }
@@ -128,7 +109,7 @@ uint32_t ScreenFw::block_size(uint32_t n) const {
 void ScreenFw::hear(const Line &line) {
     // Text sent while the board's direction is low never reaches the line.
     if (!line.dir_high) return;
-    if (!line.frame || !line.check_ok || !rates_match(line.baud, rate_)) {
+    if (!line.frame || !line.check_ok || !wiring::rates_match(line.baud, rate_)) {
         stats_.noise++;
         if (noise_.size() < kNoiseKept) noise_.push_back(line.text);
         return;
@@ -163,10 +144,10 @@ void ScreenFw::hear(const Line &line) {
 
 void ScreenFw::on_begin(const Line &line, const std::string &p) {
     stats_.begins++;
-    if (p.size() != kBeginLen || !is_hex(p.substr(2))) return;
-    size_ = hex(p.substr(2, 8));
-    block_ = hex(p.substr(10, 4));
-    fast_rate_ = hex(p.substr(14, 6));
+    if (p.size() != kBeginLen || !is_hex_number(p.substr(2))) return;
+    size_ = hex_number(p.substr(2, 8));
+    block_ = hex_number(p.substr(10, 4));
+    fast_rate_ = hex_number(p.substr(14, 6));
     image_.clear();
     lost_once_.clear();
     next_block_ = 0;
@@ -189,8 +170,8 @@ void ScreenFw::on_block(const std::string &p) {
     std::string b64;
     bool parsed = false;
     for (size_t digits = kMinBlockDigits; digits <= kMaxBlockDigits && !parsed; digits++) {
-        if (p.size() < 2 + digits || !is_hex(p.substr(2, digits))) break;
-        n = hex(p.substr(2, digits));
+        if (p.size() < 2 + digits || !is_hex_number(p.substr(2, digits))) break;
+        n = hex_number(p.substr(2, digits));
         b64 = p.substr(2 + digits);
         parsed = block_size(n) > 0 && b64.size() == 4 * ((block_size(n) + 2) / 3);
     }
@@ -218,7 +199,7 @@ void ScreenFw::on_finish(const Line &line, const std::string &p) {
     if (!session_) return;
     const std::string digits = p.substr(2);
     const bool whole = next_block_ * uint64_t{block_} >= size_ && image_.size() == size_;
-    const bool ok = is_hex(digits) && whole && hex(digits) == crc32_iso_hdlc(image_);
+    const bool ok = is_hex_number(digits) && whole && hex_number(digits) == crc32_iso_hdlc(image_);
     completion_ = ok ? 0 : 1;
     // Back at the normal rate once the completion answer is out.
     answer(line, ok ? "FC00" : "FC01", kScreenBaud, true);

@@ -19,7 +19,7 @@
 
 namespace peers {
 
-constexpr uint32_t kScreenFastBaud = 921600;
+using wiring::kScreenFastBaud;
 
 // CRC-32/ISO-HDLC of `bytes`, computed bit by bit.
 uint32_t crc32_iso_hdlc(const std::vector<uint8_t> &bytes);

@@ -8,9 +8,7 @@
 namespace peers {
 
 namespace {
-constexpr unsigned kDirPinA = 10;
-constexpr unsigned kDirPinB = 11;
-constexpr uint32_t kDirMask = (1u << kDirPinA) | (1u << kDirPinB);
+constexpr uint32_t kDirMask = (1u << wiring::kScreenDirPinA) | (1u << wiring::kScreenDirPinB);
 constexpr size_t kPrefixLen = 3;
 constexpr size_t kCheckLen = 4;
 }  // namespace

@@ -7,10 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "wiring.h"
+
 namespace peers {
 
-constexpr unsigned kScreenUart = 1;
-constexpr uint32_t kScreenBaud = 115200;
+using wiring::kScreenBaud;
+using wiring::kScreenUart;
 
 // CRC-16/MODBUS computed bit by bit, independently of the firmware's table.
 uint16_t crc16_modbus(std::string_view bytes);
