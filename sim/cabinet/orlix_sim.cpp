@@ -21,8 +21,6 @@
 //
 // The board runs in short slices between looks at the commands, so that a
 // command is taken within a few milliseconds however slow the board is.
-#include <poll.h>
-#include <sys/select.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,32 +36,31 @@
 #include <string>
 #include <vector>
 
-#include "script.h"
+#include "commands.h"
+#include "flash_file.h"
+#include "log.h"
+#include "pace.h"
+#include "page_state.h"
+#include "radio_side.h"
 #include "screen_fw.h"
 #include "screen_pty.h"
-#include "screen_unit.h"
-#include "log.h"
-#include "outputs.h"
-#include "pace.h"
-#include "radio_side.h"
-#include "flash_file.h"
+#include "script.h"
 #include "script_run.h"
-#include "vcd.h"
-#include "web_server.h"
 #include "usb_pty.h"
 #include "vboard.h"
+#include "vcd.h"
+#include "watch.h"
+#include "web_server.h"
 #include "wiring.h"
 
 namespace {
 
-using wiring::kAmpPin;
+using sim::Cabinet;
 using wiring::kDoorPin;
-constexpr uint64_t kStatusEveryUs = 1000000;
 // The board runs in slices of at most this much board time.
 constexpr uint64_t kSliceUs = 200;
 // Ahead of its schedule, the loop sleeps at most this long at a time.
 constexpr auto kNap = std::chrono::microseconds(1000);
-const char *const kDefaultStatus = "LONNOROFFX050FCN";
 
 // In the boot loader, the loop looks at the commands this often.
 constexpr auto kIdleLook = std::chrono::milliseconds(100);
@@ -81,24 +78,8 @@ const char *const kUsage =
     "  --vcd FILE     the board's pins as a Value Change Dump (strips, I2S, both UARTs, the plain pins)\n"
     "  --quiet        a frame that repeats the last one in its direction is not shown\n";
 
-const char *const kHelp =
-    "commands:\n"
-    "  open | close             the door sensor: high (open) or low (closed)\n"
-    "  send <payload>           a status payload of 16 characters, repeated every second from then on,\n"
-    "                           e.g. send LOFALMPO3X080FCN; ending in FCP pairs the fobs pressed meanwhile,\n"
-    "                           FCC forgets every fob, FCN ends either (with --screen-pty: sent once)\n"
-    "  fob <1-3>                a press of fob 1, 2 or 3 (each has its own identifier and counter)\n"
-    "  peer <state> <age_ms>    a status broadcast from another cabinet's board: its fob state\n"
-    "                           (0 none, 1 lockdown, 2 unlock) and the milliseconds since its last fob event\n"
-    "  reset                    the reset button: the firmware restarts, RAM lost, flash kept\n"
-    "  power                    a power cut and restore (the radio module restarts too)\n"
-    "  help                     this list\n"
-    "  quit                     stop (or Ctrl-C)\n";
-
-volatile sig_atomic_t stop = 0;
-
 void on_signal(int) {
-    stop = 1;
+    sim::command_stop();
 }
 
 struct Options {
@@ -151,222 +132,6 @@ bool parse_options(int argc, char **argv, Options &o) {
     return true;
 }
 
-void show(uint64_t t_ns, const char *direction, const char *kind, const std::string &text) {
-    // Block frames of a firmware transfer are shown by their number only.
-    if (text.compare(0, 5, "<<<FD") == 0 && text.size() > 9) {
-        sim::log_line(t_ns, direction, kind,
-                      text.substr(0, 9) + "... (" + std::to_string(text.size()) + " characters)");
-        return;
-    }
-    sim::log_line(t_ns, direction, kind, sim::printable(text));
-}
-
-// A status frame, shown when its last byte reaches the board (when it acts on it).
-void send_status(const std::string &payload) {
-    const std::string frame = peers::frame_to_board(payload);
-    vb::send_to_board(peers::kScreenUart, frame, peers::kScreenBaud);
-    show(vb::board().uart[peers::kScreenUart].wire_free_ns, "screen->board", "frame", frame.substr(0, frame.size() - 2));
-}
-
-// A whole decimal number in [0, max], or -1.
-long long number(const std::string &word, unsigned long long max) {
-    if (word.empty() || word.size() > 10 || word.find_first_not_of("0123456789") != std::string::npos) return -1;
-    const unsigned long long n = strtoull(word.c_str(), nullptr, 10);
-    return n <= max ? static_cast<long long>(n) : -1;
-}
-
-void answer(const std::string &text) {
-    sim::log_flush_all();
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
-}
-
-// Why `line` is not a command, or "" when it is one (any thread may ask).
-std::string command_error(const std::string &line) {
-    std::istringstream in(line);
-    std::string word, a, b, extra;
-    in >> word >> a >> b >> extra;
-    const bool alone = a.empty();
-    if ((word == "open" || word == "close" || word == "reset" || word == "power" || word == "help" ||
-         word == "quit") && alone && line == word) {
-        return "";
-    }
-    if (line.rfind("send ", 0) == 0 && line.size() > 5) return "";
-    if (word == "fob" && b.empty() && number(a, sim::kFobs) >= 1) return "";
-    if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 && number(b, 0xFFFFFFFFull) >= 0) {
-        return "";
-    }
-    return "not a command: " + sim::printable(line) + " (help lists them)";
-}
-
-// The cabinet around the board: what it is told and what it has said.
-struct Cabinet {
-    sim::RadioSide radio;
-    std::string status = kDefaultStatus;  // the status payload sent last
-    std::string report;                   // the input report the board sent last
-    std::string board_state;              // "" while the firmware runs, else what the board does
-    bool built_in_screen = true;
-    bool clip_started = false;            // the clip the payload names once has begun
-
-    void command(const std::string &line) {
-        const std::string error = command_error(line);
-        if (!error.empty()) {
-            if (!line.empty()) answer(error + "\n");
-            return;
-        }
-        std::istringstream in(line);
-        std::string word, a, b;
-        in >> word >> a >> b;
-        if (line == "open" || line == "close") {
-            vb::drive_pin(kDoorPin, line == "open");
-            sim::log_note(vb::now_ns(), line == "open" ? "door sensor high (open)" : "door sensor low (closed)");
-        } else if (word == "send") {
-            status = line.substr(5);
-            clip_started = false;
-            send_status(status);
-        } else if (word == "fob") {
-            radio.press(static_cast<unsigned>(number(a, sim::kFobs)));
-        } else if (word == "peer") {
-            radio.peer_status(static_cast<uint8_t>(number(a, 255)), static_cast<uint32_t>(number(b, 0xFFFFFFFFull)));
-        } else if (line == "reset") {
-            sim::log_note(vb::now_ns(), "--- reset button pressed: the firmware restarts (RAM lost, flash kept)");
-            vb::reset_button();
-            board_state.clear();
-        } else if (line == "power") {
-            sim::log_note(vb::now_ns(), "--- power cut and restored: the board and its radio module start afresh");
-            vb::power_off();
-            vb::power_on();
-            board_state.clear();
-        } else if (line == "quit") {
-            stop = 1;
-        } else if (line == "help") {
-            answer(kHelp);
-        }
-    }
-
-    // A screen unit plays a clip named "once" once: after it has played, its
-    // payload names no clip (or the board, which forgets a clip once it has
-    // played it, would play it again at the next payload).
-    void follow_clip() {
-        if (!built_in_screen || status.size() != 16 || status.compare(6, 2, "PO") != 0) return;
-        const bool amp = vb::level(kAmpPin);
-        if (amp) clip_started = true;
-        if (!amp && clip_started) {
-            status.replace(6, 3, "OFF");
-            clip_started = false;
-        }
-    }
-};
-
-// Standard input, read as it comes: whole lines are commands.
-class Commands {
-public:
-    void read(Cabinet &cabinet) {
-        if (closed_) return;
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (poll(&in, 1, 0) <= 0 || !(in.revents & (POLLIN | POLLHUP))) return;
-        char buf[256];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n <= 0) {
-            closed_ = true;  // no more commands; the board runs on (Ctrl-C stops it)
-            return;
-        }
-        pending_.append(buf, static_cast<size_t>(n));
-        for (size_t end; !stop && (end = pending_.find('\n')) != std::string::npos;) {
-            std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            cabinet.command(line);
-        }
-    }
-    // Sleeps until a command comes or `d` has passed.
-    void wait(std::chrono::steady_clock::duration d) const {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
-        timeval t{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-        fd_set in;
-        FD_ZERO(&in);
-        if (!closed_) FD_SET(STDIN_FILENO, &in);
-        select(STDIN_FILENO + 1, &in, nullptr, nullptr, &t);
-    }
-
-private:
-    std::string pending_;
-    bool closed_ = false;
-};
-
-// What the board did in the last slice, to the log, the page and the peers.
-class Watch {
-public:
-    Watch(Cabinet &cabinet, peers::ScreenFw *screen_fw)
-        : cabinet_(cabinet), screen_fw_(screen_fw), outputs_([&cabinet] { return cabinet.status; }) {}
-
-    void after_slice() {
-        sim::usb_pty_step();
-        sim::screen_pty_step();
-        if (!cabinet_.built_in_screen && !sim::screen_pty_status().empty()) cabinet_.status = sim::screen_pty_status();
-        for (const peers::Line &line : reader_.poll()) show_line(line);
-        if (screen_fw_ != nullptr) {
-            for (; answers_shown_ < screen_fw_->answered().size(); answers_shown_++) {
-                show(screen_fw_->answer_arrivals()[answers_shown_], "screen->board", "frame",
-                     ">>>" + screen_fw_->answered()[answers_shown_]);
-            }
-        }
-        if (vb::boots() != boots_seen_) {
-            boots_seen_ = vb::boots();
-            sim::log_note(vb::now_ns(), "--- board restarted (boot " + std::to_string(boots_seen_) + ")");
-        }
-        if (cabinet_.board_state.empty() && vb::firmware_state() == vb::FwState::Halted) stopped();
-        outputs_.poll();
-        cabinet_.radio.poll();
-        cabinet_.follow_clip();
-        sim::flash_file_sync();
-        sim::vcd_step();
-        sim::log_flush(vb::now_ns());
-        sim::web_step(cabinet_.status, cabinet_.report, cabinet_.board_state);
-    }
-
-private:
-    // A line is stamped with the time its last byte arrived: when the screen
-    // unit can act on it.
-    void show_line(const peers::Line &line) {
-        if (!line.frame) {
-            show(line.end_ns, "board->screen", "console", line.text);
-        } else if (line.check_ok) {
-            show(line.end_ns, "board->screen", "frame", line.text);
-            if (line.payload.compare(0, 1, "D") == 0) cabinet_.report = line.payload;
-        } else {
-            char check[8];
-            snprintf(check, sizeof check, "%04X", peers::crc16_modbus(line.payload));
-            show(line.end_ns, "board->screen", "corrupt",
-                 line.text + "  (wrong check value: the payload's is " + check + ")");
-        }
-    }
-
-    // The processor no longer runs the firmware: in the boot loader, or
-    // stopped by a fault. Its process is ended, so that it costs nothing
-    // while the board waits for a reset.
-    void stopped() {
-        const std::vector<vb::BoardEvent> events = vb::board_events();
-        const bool boot_loader = !events.empty() && events.back().cause == vb::ResetCause::UsbBoot;
-        cabinet_.board_state = boot_loader ? "in the USB boot loader" : "stopped: " + vb::halt_message();
-        sim::log_note(vb::now_ns(),
-                      boot_loader ? "--- the board has restarted into its USB boot loader (BOOTSEL): the firmware no "
-                                    "longer runs. `reset` or `power` starts it again (a real board: unplug and "
-                                    "plug it in, or picotool reboot)"
-                                  : "--- the firmware has stopped: " + vb::halt_message() +
-                                        ". `reset` or `power` starts it again");
-        vb::power_off();
-    }
-
-    Cabinet &cabinet_;
-    peers::ScreenFw *screen_fw_;
-    sim::Outputs outputs_;
-    peers::LineReader reader_;
-    size_t answers_shown_ = 0;
-    uint32_t boots_seen_ = vb::boots();
-};
-
 void open_ports(const Options &options) {
     const std::string usb_tty = sim::usb_pty_open();
     if (usb_tty.empty()) {
@@ -398,7 +163,7 @@ std::unique_ptr<sim::ScriptRun> load_script(const std::string &path, Cabinet &ca
     script::Parsed parsed = script::parse(text.str());
     std::vector<std::string> errors;
     for (const script::Error &e : parsed.errors) errors.push_back(script::describe(e));
-    for (const std::string &e : sim::ScriptRun::check(parsed.steps, command_error)) errors.push_back(e);
+    for (const std::string &e : sim::ScriptRun::check(parsed.steps, sim::command_error)) errors.push_back(e);
     if (!errors.empty()) {
         for (const std::string &e : errors) fprintf(stderr, "orlix-sim: %s: %s\n", path.c_str(), e.c_str());
         *exit_code = 65;
@@ -445,10 +210,11 @@ int main(int argc, char **argv) {
     printf("orlix-sim: the firmware on a virtual board. Commands: open, close, send <payload>, fob <n>, "
            "peer <state> <age_ms>, reset, power, help, quit.\n");
     if (options.web_port >= 0) {
-        if (!sim::web_start(static_cast<unsigned>(options.web_port), sim::WebSite{ORLIX_SIM_WEB_DIR}, command_error)) {
+        if (!sim::web_start(static_cast<unsigned>(options.web_port), sim::WebSite{ORLIX_SIM_WEB_DIR}, sim::command_error)) {
             fprintf(stderr, "orlix-sim: cannot serve on 127.0.0.1 port %d (taken?)\n", options.web_port);
             return 69;
         }
+        sim::page_start();
         sim::log_set_tap(sim::web_log);
         printf("web page: http://127.0.0.1:%d/\n", options.web_port);
     }
@@ -462,13 +228,13 @@ int main(int argc, char **argv) {
     peers::ScreenFw screen_fw;
     if (cabinet.built_in_screen) vb::add_peer([&screen_fw] { screen_fw.step(); });
     cabinet.radio.attach();
-    Watch watch(cabinet, cabinet.built_in_screen ? &screen_fw : nullptr);
-    Commands commands;
-    uint64_t next_status_us = cabinet.built_in_screen ? kStatusEveryUs : UINT64_MAX;
+    sim::Watch watch(cabinet, cabinet.built_in_screen ? &screen_fw : nullptr);
+    sim::Commands commands;
+    uint64_t next_status_us = cabinet.built_in_screen ? sim::kStatusEveryUs : UINT64_MAX;
     sim::Pace pace(options.speed, vb::now_us());
     bool idle = false;  // the board waits in its boot loader, the clock stands still
 
-    while (!stop) {
+    while (!sim::command_stopping()) {
         // The commands between every two slices: a slice is 200 µs of board
         // time, well under a millisecond of wall time even on a slow board.
         if (!run) commands.read(cabinet);
@@ -482,7 +248,7 @@ int main(int argc, char **argv) {
             // Nothing runs on the board: no time passes until a command comes.
             if (!idle) sim::log_flush_all();
             idle = true;
-            sim::web_step(cabinet.status, cabinet.report, cabinet.board_state);
+            sim::page_step(cabinet.status, cabinet.report, cabinet.board_state);
             commands.wait(kIdleLook);
             continue;
         }
@@ -502,8 +268,8 @@ int main(int argc, char **argv) {
             }
             if (vb::now_us() >= next_status_us) {
                 // A screen unit taking a firmware image sends no status meanwhile.
-                if (!screen_fw.in_session()) send_status(cabinet.status);
-                next_status_us += kStatusEveryUs;
+                if (!screen_fw.in_session()) sim::send_status(cabinet.status);
+                next_status_us += sim::kStatusEveryUs;
             }
             watch.after_slice();
         } else {
@@ -511,7 +277,7 @@ int main(int argc, char **argv) {
             commands.wait(std::min<std::chrono::steady_clock::duration>(kNap, pace.wait_for(target + kSliceUs)));
         }
         const std::string slow = pace.check(vb::now_us());
-        if (!slow.empty()) answer(slow + "\n");
+        if (!slow.empty()) sim::answer(slow + "\n");
     }
     sim::web_stop();
     sim::log_flush_all();
@@ -524,7 +290,7 @@ int main(int argc, char **argv) {
     printf("orlix-sim: stopped at %.3f ms of board time (%.2fx real time)\n", static_cast<double>(vb::now_ns()) / 1e6,
            pace.average(vb::now_us()));
     if (run) {
-        if (stop && run->failure().empty()) run->abort("interrupted");
+        if (sim::command_stopping() && run->failure().empty()) run->abort("interrupted");
         if (run->failure().empty()) {
             printf("orlix-sim: %s: every step held (%u expectation%s)\n", options.script.c_str(), run->expectations(),
                    run->expectations() == 1 ? "" : "s");

@@ -11,22 +11,13 @@
 #include <sstream>
 #include <thread>
 
-#include "vboard.h"
-#include "vboard_sound.h"
-#include "wiring.h"
 
 namespace sim {
 
 namespace {
 
-using wiring::kAmpPin;
-using wiring::kDoorPin;
-using wiring::kMaglockPin;
-using wiring::kStripPins;
 constexpr size_t kLogKept = 400;
-constexpr size_t kAudioKept = 32000;        // two seconds at 16 kHz
 constexpr size_t kAudioPerEvent = 8000;     // half a second
-constexpr size_t kAudioBatch = 800;         // samples handed on together (50 ms), or the last of a clip
 constexpr size_t kCommandsKept = 64;
 constexpr auto kKeepAlive = std::chrono::seconds(1);
 
@@ -48,8 +39,6 @@ httplib::Server server;
 std::thread server_thread;
 bool running = false;
 // Main loop side.
-size_t i2s_seen = 0;
-std::vector<int16_t> samples_held;
 std::chrono::steady_clock::time_point last_state;
 std::string last_json;
 
@@ -73,50 +62,6 @@ std::string web_json_string(const std::string &text) {
 }
 
 namespace {
-
-// The strip's pixels as RRGGBB hex, from the pixel words (green, red, blue from the top).
-std::string strip_hex(unsigned pin) {
-    std::string out;
-    for (const uint32_t w : vb::strip_pixels(pin)) {
-        char rgb[8];
-        snprintf(rgb, sizeof rgb, "%02x%02x%02x", (w >> 16) & 0xff, w >> 24, (w >> 8) & 0xff);
-        out += rgb;
-    }
-    return out;
-}
-
-std::string state_json(const std::string &payload, const std::string &report, const std::string &board) {
-    std::ostringstream j;
-    j << "{\"strips\":[" << web_json_string(strip_hex(kStripPins[0])) << ',' << web_json_string(strip_hex(kStripPins[1]))
-      << "],\"maglock\":" << (vb::level(kMaglockPin) ? "\"locked\"" : "\"released\"")
-      << ",\"door\":" << (vb::level(kDoorPin) ? "\"open\"" : "\"closed\"")
-      << ",\"amplifier\":" << (vb::level(kAmpPin) ? "true" : "false") << ",\"payload\":" << web_json_string(payload)
-      << ",\"report\":" << web_json_string(report) << ",\"board\":" << web_json_string(board) << '}';
-    return j.str();
-}
-
-// The samples on I2S since the last call (the two channels carry the same),
-// handed on in batches so that a page gets a few events a second, not one a slice.
-void take_samples() {
-    const size_t total = vb::i2s_frame_count();
-    try {
-        for (const vb::StereoFrame &f : vb::i2s_frames(total - std::min(total - i2s_seen, kAudioKept), kAudioKept)) {
-            samples_held.push_back(f.left);
-        }
-    } catch (const std::runtime_error &) {
-    }
-    const bool clip_over = !vb::level(kAmpPin);
-    i2s_seen = total;
-    if (samples_held.empty() || (samples_held.size() < kAudioBatch && !clip_over)) return;
-    std::lock_guard<std::mutex> hold(shared.lock);
-    shared.audio.insert(shared.audio.end(), samples_held.begin(), samples_held.end());
-    samples_held.clear();
-    while (shared.audio.size() > kAudioKept) {
-        shared.audio.pop_front();
-        shared.audio_base++;
-    }
-    shared.changed.notify_all();
-}
 
 std::string base64(const std::vector<int16_t> &samples) {
     static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -269,16 +214,9 @@ bool web_start(unsigned port, const WebSite &site, std::function<std::string(con
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     if (!server.bind_to_port("127.0.0.1", static_cast<int>(port))) return false;
-    i2s_seen = vb::i2s_frame_count();
     server_thread = std::thread([] { server.listen_after_bind(); });
     running = true;
     return true;
-}
-
-void web_step(const std::string &payload, const std::string &report, const std::string &board) {
-    if (!running) return;
-    take_samples();
-    web_state([&] { return state_json(payload, report, board); });
 }
 
 void web_state(const std::function<std::string()> &make) {
@@ -293,6 +231,21 @@ void web_state(const std::function<std::string()> &make) {
     shared.state = std::move(json);
     shared.state_version++;
     shared.changed.notify_all();
+}
+
+void web_sound(const std::vector<int16_t> &samples) {
+    if (!running || samples.empty()) return;
+    std::lock_guard<std::mutex> hold(shared.lock);
+    shared.audio.insert(shared.audio.end(), samples.begin(), samples.end());
+    while (shared.audio.size() > kWebSoundKept) {
+        shared.audio.pop_front();
+        shared.audio_base++;
+    }
+    shared.changed.notify_all();
+}
+
+bool web_running() {
+    return running;
 }
 
 std::vector<std::string> web_commands() {

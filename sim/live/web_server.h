@@ -1,16 +1,17 @@
 // A live web page served on 127.0.0.1: the page's files from a directory,
 // its state (JSON), the log and sound through server-sent events, and its
-// commands (one line each) to the caller. The virtual board's page (sim/web/index.html)
-// shows the strips pixel by pixel, the maglock, door, amplifier and sound (the
-// I2S samples as 16 kHz PCM), the report the board sent last and the log; a
-// fleet's page (sim/web/fleet.html) shows its cabinets and the air.
+// commands (one line each) to the caller. The virtual board's page
+// (sim/web/index.html, its state from sim/cabinet/page_state.cpp) and the
+// fleet's (sim/web/fleet.html, sim/fleet/live_page.cpp) are served by it.
 //
 // The server runs in threads of its own and never touches the boards: the
-// main loop hands it what the page shows (web_state, web_step, web_log) and
+// main loop hands it what the page shows (web_state, web_sound, web_log) and
 // takes the page's commands (web_commands).
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ namespace sim {
 constexpr unsigned kWebDefaultPort = 8040;
 // The page's state is sent at most this often.
 constexpr auto kWebStateEvery = std::chrono::milliseconds(40);
+constexpr size_t kWebSoundKept = 32000;  // two seconds at 16 kHz
 
 // The page: `index` at `/`, and the files beside it by their names (letters,
 // digits, `-` and `_`, ending in .html, .js or .css).
@@ -35,11 +37,11 @@ bool web_start(unsigned port, const WebSite &site, std::function<std::string(con
 // Hands the page its state: `json` is called only when a state is due (at
 // most every kWebStateEvery), and a state like the last one is not sent again.
 void web_state(const std::function<std::string()> &json);
-// The virtual board's state, after every slice of board time: `payload` is the
-// status payload the screen unit sent last, `report` the board's last input
-// report, `board` "" while the firmware runs, or what the board does instead
-// ("in the USB boot loader"); the board's pins and sound are read here.
-void web_step(const std::string &payload, const std::string &report, const std::string &board);
+// Hands the page sound: 16 kHz samples, appended to what it has (the last
+// kWebSoundKept are kept for a page that connects).
+void web_sound(const std::vector<int16_t> &samples);
+// The server runs (web_start succeeded, web_stop not yet called).
+bool web_running();
 // The commands the page sent since the last call, oldest first.
 std::vector<std::string> web_commands();
 // Hands a line of the log to the page.
