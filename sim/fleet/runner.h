@@ -16,6 +16,8 @@ namespace fleet {
 
 constexpr uint64_t kPollNs = 50 * kMsNs;  // expectations are looked at this often
 
+// What a fleet is started with: the options, the links, and the unmended
+// cabinets as the command line or the script names them.
 struct Settings {
     fleet::Options options;
     fleet::Topology topology;
@@ -27,6 +29,8 @@ std::string letter_name(unsigned i);
 // The unmended cabinets `s.unmended` names, among `s.options.names`.
 void apply_unmended(Settings &s);
 
+// Carries out a script's steps on a fleet, one at a time, and judges its
+// expectations (each printed as held or FAILED on the timeline).
 class Runner {
 public:
     explicit Runner(Fleet &f) : fleet_(f) {}
