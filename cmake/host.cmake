@@ -39,30 +39,43 @@ add_library(orlix_fw_objects OBJECT ${ORLIX_FW_SOURCES})
 target_include_directories(orlix_fw_objects PRIVATE ${CMAKE_SOURCE_DIR}/include ${ORLIX_HOST_INCLUDE})
 target_compile_options(orlix_fw_objects PRIVATE ${ORLIX_WARNINGS} ${ORLIX_FUZZ_COVERAGE})
 
-# One relocatable object of all modules, in which the C library's output
-# functions are renamed to the board's console (as the SDK wraps them on the
-# board) and main() becomes the entry the simulated board calls per boot.
+# Joins firmware objects into one relocatable object for the simulated board,
+# in which the C library's output functions are renamed to the board's
+# console (as the SDK wraps them on the board) and main() becomes the entry
+# the simulated board calls per boot; fails if an output call is left over.
+# The RAM layout (firmware_ram.ld) finds the firmware by the object's file
+# name, orlix_firmware.o. OBJECTS may hold generator expressions.
+#   orlix_join_firmware(OUTPUT <dir>/orlix_firmware.o OBJECTS <objects...> [COMMENT <text>])
+function(orlix_join_firmware)
+  cmake_parse_arguments(JOIN "" "OUTPUT;COMMENT" "OBJECTS" ${ARGN})
+  if(NOT JOIN_COMMENT)
+    set(JOIN_COMMENT "Joining the firmware modules for the simulated board")
+  endif()
+  add_custom_command(
+    OUTPUT ${JOIN_OUTPUT}
+    COMMAND ${CMAKE_LINKER} -r -o ${JOIN_OUTPUT}.raw ${JOIN_OBJECTS}
+    COMMAND ${CMAKE_OBJCOPY}
+            --redefine-sym puts=__wrap_puts --redefine-sym printf=__wrap_printf
+            --redefine-sym putchar=__wrap_putchar --redefine-sym vprintf=__wrap_vprintf
+            --redefine-sym main=vb_firmware_main
+            ${JOIN_OUTPUT}.raw ${JOIN_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJECT=${JOIN_OUTPUT}
+            -P ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
+    DEPENDS ${JOIN_OBJECTS} ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
+    COMMAND_EXPAND_LISTS
+    COMMENT "${JOIN_COMMENT}")
+  set_source_files_properties(${JOIN_OUTPUT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+endfunction()
+
+# One relocatable object of all modules.
 set(ORLIX_FW_OBJECT ${CMAKE_CURRENT_BINARY_DIR}/orlix_firmware.o)
-add_custom_command(
-  OUTPUT ${ORLIX_FW_OBJECT}
-  COMMAND ${CMAKE_LINKER} -r -o ${ORLIX_FW_OBJECT}.raw $<TARGET_OBJECTS:orlix_fw_objects>
-  COMMAND ${CMAKE_OBJCOPY}
-          --redefine-sym puts=__wrap_puts --redefine-sym printf=__wrap_printf
-          --redefine-sym putchar=__wrap_putchar --redefine-sym vprintf=__wrap_vprintf
-          --redefine-sym main=vb_firmware_main
-          ${ORLIX_FW_OBJECT}.raw ${ORLIX_FW_OBJECT}
-  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJECT=${ORLIX_FW_OBJECT}
-          -P ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
-  DEPENDS $<TARGET_OBJECTS:orlix_fw_objects> ${CMAKE_SOURCE_DIR}/cmake/check_console_calls.cmake
-  COMMAND_EXPAND_LISTS
-  COMMENT "Joining the firmware modules for the simulated board")
+orlix_join_firmware(OUTPUT ${ORLIX_FW_OBJECT} OBJECTS $<TARGET_OBJECTS:orlix_fw_objects>)
 add_custom_target(orlix_fw_object DEPENDS ${ORLIX_FW_OBJECT})
 
 # The simulated board: device models, the SDK calls, and the test side.
 file(GLOB ORLIX_BOARD_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/host/board/*.cpp ${CMAKE_SOURCE_DIR}/platform/host/harness/*.cpp)
 add_library(orlix_vboard STATIC ${ORLIX_BOARD_SOURCES} ${ORLIX_FW_OBJECT})
-set_source_files_properties(${ORLIX_FW_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 add_dependencies(orlix_vboard orlix_fw_object)
 target_include_directories(orlix_vboard PUBLIC
   ${CMAKE_SOURCE_DIR}/include ${ORLIX_HOST_INCLUDE}
@@ -83,7 +96,7 @@ function(orlix_tool_test name tool path_define)
   add_executable(${name} ${ARGN} ${CMAKE_SOURCE_DIR}/tests/support/fresh_board.cpp)
   target_compile_definitions(${name} PRIVATE ${path_define}="$<TARGET_FILE:${tool}>")
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
-  target_link_libraries(${name} PRIVATE orlix_peers GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE orlix_models GTest::gtest GTest::gtest_main)
   target_compile_options(${name} PRIVATE ${ORLIX_WARNINGS})
   add_dependencies(${name} ${tool})
   gtest_discover_tests(${name} TEST_PREFIX "tools." PROPERTIES LABELS tools TIMEOUT 120 DISCOVERY_TIMEOUT 60)

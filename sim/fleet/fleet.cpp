@@ -14,28 +14,18 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "board_host.h"
 #include "radio_messages.h"
-#include "screen_unit.h"
 #include "vboard.h"
-#include "vboard_flash.h"
 
 namespace fleet {
 
 namespace {
 
-constexpr int kCommandFd = 3;  // the board host reads its commands here
-constexpr int kReplyFd = 4;    // and answers here
-constexpr unsigned kDoorPin = 25;
-constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
-
 uint64_t name_hash(const std::string &name) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (const char c : name) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
     return h;
-}
-
-std::string to_hex(const std::string &bytes) {
-    return peers::hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
 }
 
 std::string seconds(uint64_t t_ns) {
@@ -44,131 +34,7 @@ std::string seconds(uint64_t t_ns) {
     return b;
 }
 
-// ---- the board host -------------------------------------------------------------------------
-
-class BoardHost {
-public:
-    explicit BoardHost(const std::string &id_hex) {
-        const auto id = peers::from_hex(id_hex);
-        if (!id || id->size() != vb::kFlashUniqueIdSize) throw std::runtime_error("bad unique ID");
-        uint8_t raw[vb::kFlashUniqueIdSize];
-        memcpy(raw, id->data(), sizeof raw);
-        vb::set_flash_unique_id(raw);
-        vb::drive_pin(kDoorPin, false);
-        outbox_.collisions = false;
-        module_ = std::make_unique<peers::BoardRadio>(outbox_);
-    }
-
-    // One command; false on quit.
-    bool command(const std::string &line, FILE *out) {
-        std::istringstream in(line);
-        std::string word, arg;
-        in >> word >> arg;
-        if (word == "on" || word == "off") report_.clear();  // a new boot reports afresh
-        if (word == "on") {
-            vb::power_on();
-            on_ = true;
-            module_->step_module(vb::now_ns());  // the module powers up with the board
-            next_status_ns_ = vb::now_ns() + kStatusEveryNs;
-        } else if (word == "off") {
-            vb::power_off();
-            module_->power_off();
-            on_ = false;
-            next_status_ns_ = UINT64_MAX;
-        } else if (word == "payload") {
-            payload_ = arg;
-            if (on_) send_status();
-        } else if (word == "door") {
-            vb::drive_pin(kDoorPin, arg == "1");
-        } else if (word == "deliver") {
-            const auto bytes = peers::from_hex(arg);
-            if (on_ && bytes) module_->deliver(*bytes);
-        } else if (word == "run") {
-            run(strtoull(arg.c_str(), nullptr, 10), out);
-        } else if (word == "quit") {
-            return false;
-        }
-        return true;
-    }
-
-private:
-    void send_status() {
-        vb::send_to_board(peers::kScreenUart, peers::frame_to_board(payload_), peers::kScreenBaud);
-    }
-
-    void run(uint64_t t_ns, FILE *out) {
-        while (vb::now_ns() < t_ns) {
-            vb::run_until_ns(std::min(t_ns, next_status_ns_));
-            if (on_ && vb::now_ns() >= next_status_ns_) {
-                send_status();
-                next_status_ns_ += kStatusEveryNs;
-            }
-        }
-        module_->step_module(vb::now_ns());
-        const auto &packets = outbox_.packets();
-        for (; sent_ < packets.size(); sent_++) {
-            fprintf(out, "tx %llu %s\n", static_cast<unsigned long long>(packets[sent_].start_ns),
-                    to_hex(packets[sent_].bytes).c_str());
-        }
-        for (const peers::Line &l : reader_.poll()) {
-            if (l.frame && l.check_ok && l.payload.size() >= 6 && l.payload[0] == 'D') {
-                if (l.payload != report_) {
-                    report_ = l.payload;
-                    fprintf(out, "report %llu %s\n", static_cast<unsigned long long>(l.end_ns), report_.c_str());
-                }
-            } else if (!l.frame) {
-                std::string text = l.text;
-                while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-                std::replace(text.begin(), text.end(), '\n', ' ');
-                fprintf(out, "console %llu %s\n", static_cast<unsigned long long>(l.end_ns), text.c_str());
-            }
-        }
-        fprintf(out, "done %llu %llu\n", static_cast<unsigned long long>(vb::now_ns()),
-                static_cast<unsigned long long>(vb::board().idle_jumps));
-        fflush(out);
-    }
-
-    peers::Air outbox_;  // only collects what the module sends
-    std::unique_ptr<peers::BoardRadio> module_;
-    peers::LineReader reader_;
-    size_t sent_ = 0;
-    bool on_ = false;
-    std::string payload_ = kDefaultPayload;
-    std::string report_;
-    uint64_t next_status_ns_ = UINT64_MAX;
-};
-
 }  // namespace
-
-int board_host_main(int argc, char **argv) {
-    if (argc < 4) return 64;
-    signal(SIGPIPE, SIG_IGN);
-    // Ctrl-C reaches the whole process group: the controller ends its boards itself.
-    signal(SIGINT, SIG_IGN);
-    FILE *in = fdopen(kCommandFd, "r");
-    FILE *out = fdopen(kReplyFd, "w");
-    if (in == nullptr || out == nullptr) return 66;
-    try {
-        BoardHost host(argv[3]);
-        char *line = nullptr;
-        size_t cap = 0;
-        ssize_t n;
-        while ((n = getline(&line, &cap, in)) > 0) {
-            std::string text(line, static_cast<size_t>(n));
-            if (!text.empty() && text.back() == '\n') text.pop_back();
-            if (!host.command(text, out)) break;
-        }
-        free(line);
-        vb::power_off();
-    } catch (const std::exception &e) {
-        fprintf(out, "error %s\n", e.what());
-        fflush(out);
-        return 1;
-    }
-    return 0;
-}
-
-// ---- the controller -------------------------------------------------------------------------
 
 const char *state_name(FobState s) {
     switch (s) {
@@ -231,7 +97,7 @@ public:
     Cabinet &cabinet;
 
 protected:
-    void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(to_hex(bytes)); }
+    void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(peers::hex(bytes)); }
 };
 
 Fleet::Fleet(const Options &options, const Topology &topology)

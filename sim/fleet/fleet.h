@@ -33,10 +33,6 @@ enum class FobState : uint8_t { None, Lockdown, Unlock, Unknown };
 const char *state_name(FobState s);
 FobState state_of_code(const std::string &report_code);  // "OOO", "FLO", "FUN"
 
-// The board host: runs one cabinet on commands from the controller (its
-// standard input and output). Returns the process's exit status.
-int board_host_main(int argc, char **argv);
-
 // A packet on the air as the timeline tells it: its sender, what it was, and
 // what became of it at each cabinet with power (the timeline leaves out those
 // out of reach).
