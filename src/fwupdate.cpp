@@ -160,11 +160,15 @@ void finish_ok() {
 }
 
 // The abort frame goes out at the rate in use, so that a screen unit already
-// at the fast rate hears it.
-void fail(const char *why) {
-    report(why);
+// at the fast rate hears it; only then does the line return to 115200.
+void abort_session() {
     screen_send_fw("FX");
     end_session();
+}
+
+void fail(const char *why) {
+    report(why);
+    abort_session();
 }
 
 // Counts one failed exchange; false once the session has ended.
@@ -335,6 +339,9 @@ void fwupdate_set_reporter(fwupdate_reporter_t fn) {
 }
 
 void fwupdate_start(uint32_t size) {
+    // A session still running has lost its host: the screen unit hears its
+    // abort before the new begin frame, or it would stay at the fast rate.
+    fwupdate_abort();
     total_size = size;
     // Counted without the 32-bit overflow of (size + 1023) >> 10, which would
     // make an image of nearly 4 GiB look like one of no blocks at all.
@@ -350,6 +357,10 @@ void fwupdate_start(uint32_t size) {
     session_deadline = make_timeout_time_ms(FW_SESSION_TIMEOUT_MS);
     screen_fw_set_active(true);
     report("START");
+}
+
+void fwupdate_abort() {
+    if (state != ST_IDLE) abort_session();
 }
 
 int fwupdate_feed_space() {

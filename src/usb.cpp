@@ -243,6 +243,9 @@ absolute_time_t image_quiet_deadline;
 uint32_t rx_known;     // host bytes waiting in the stack when the console last looked
 bool terminal_dtr;     // DTR as the host last set it
 bool terminal_before;  // a terminal had the port open since the device was configured
+// Set when a terminal connection begins: a session the earlier one left
+// running is ended by the console's next pass, from the main loop.
+volatile bool session_superseded;
 uint8_t image_buf[USB_FW_READ_SIZE];   // image bytes on their way from the stack to the ring
 
 // The image size after "FWUP ": decimal digits after optional white space.
@@ -269,6 +272,9 @@ void handle_fw_command(const char *line) {
         return;
     }
     if (strncmp(line, CMD_IOBOOTSEL, strlen(CMD_IOBOOTSEL)) == 0) {
+        // The screen unit is not left at the fast rate of a session that
+        // the restart would cut off.
+        fwupdate_abort();
         tud_cdc_n_write(USB_CDC_PORT, BOOTSEL_REPLY, strlen(BOOTSEL_REPLY));
         tud_cdc_n_write_flush(USB_CDC_PORT);
         // The worker cannot run the stack while the console holds it, so the
@@ -361,14 +367,16 @@ void usb_host_bytes_arrived() {
 
 // DTR raised: a terminal connection begins. What an earlier one left behind
 // is not its business: bytes still waiting are discarded unread, an image
-// rest is no longer dropped, and a session that lost its host gets no more
-// bytes (it ends on its own time-out). The console starts in command mode.
+// rest is no longer dropped, and a session that lost its host is aborted
+// (from the loop: this runs inside the USB stack's task, perhaps in its
+// interrupt). The console starts in command mode.
 void usb_terminal_opened() {
     if (terminal_before) {
         tud_cdc_n_read_flush(USB_CDC_PORT);
         rx_known = 0;
     }
     terminal_before = true;
+    session_superseded = true;
     fw_mode = false;
     image_left = 0;
     cmd_pos = 0;
@@ -472,6 +480,10 @@ void fw_reporter(const char *msg) {
 void usb_poll() {
     if (!mutex_try_enter(&stdio_usb_mutex, nullptr)) return;
     tud_task();
+    if (session_superseded) {
+        session_superseded = false;
+        fwupdate_abort();
+    }
     usb_send_report();
     if (!tud_cdc_n_connected(USB_CDC_PORT)) {
         cmd_pos = 0;  // a half-typed line is lost with the terminal
