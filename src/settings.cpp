@@ -47,13 +47,21 @@ uint32_t settings_rank_counter(settings_rank_t rank) {
     return static_cast<uint32_t>(rank);
 }
 
+// A copy of older firmware, without a seal. No firmware reaches 2^31 saves
+// (32 sectors of about 100,000 erases each), so a write counter at or past
+// the limit is a programmed bit that lost its charge, not history: such a
+// copy must not win over the genuine newest one.
+settings_rank_t settings_unsealed_rank(uint32_t write_counter) {
+    return write_counter < SETTINGS_WRITE_COUNTER_LIMIT ? settings_rank(0, write_counter) : 0;
+}
+
 // The header's and the seal's part of the checks (the CRC is the caller's).
 settings_rank_t settings_sealed_rank(const settings_entry_t *copy) {
     if (copy->magic != SETTINGS_MAGIC) return 0;
     settings_seal_t seal;
     memcpy(&seal, copy->data + SETTINGS_SEAL_AT, sizeof seal);
     const bool renumbered = seal.tag == SETTINGS_SEAL_TAG_RENUMBERED;
-    if (!renumbered && seal.tag != SETTINGS_SEAL_TAG) return settings_rank(0, copy->write_counter);  // older firmware's
+    if (!renumbered && seal.tag != SETTINGS_SEAL_TAG) return settings_unsealed_rank(copy->write_counter);
     if (seal.write_counter != copy->write_counter) return 0;
     return settings_rank(renumbered ? seal.epoch : 0, copy->write_counter);
 }
@@ -65,8 +73,7 @@ settings_rank_t settings_copy_rank(const settings_entry_t *copy) {
 }
 
 // The next copy's rank: one more write counter, or, where that would reach
-// the limit (or a copy of older firmware is past it), the next epoch from
-// write counter 1.
+// the limit, the next epoch from write counter 1.
 settings_rank_t settings_next_rank(settings_rank_t newest) {
     if (settings_rank_counter(newest) < SETTINGS_WRITE_COUNTER_LIMIT - 1) return newest + 1;
     return settings_rank(settings_rank_epoch(newest) + 1, 1);
