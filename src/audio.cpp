@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
 #include "hardware/clocks.h"
 #include "hardware/dma.h"
 #include "hardware/gpio.h"
@@ -60,10 +61,6 @@ dma_channel_config dma_config;
 
 bool audio_is_loop(status_audio_t audio) {
     return audio >= AUDIO_LOOP_1 && audio <= AUDIO_LOOP_4;
-}
-
-uint32_t read_le32(const unsigned char *p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 // Refills the other buffer with the next chunk and restarts the channel
@@ -134,7 +131,7 @@ void parse_wav_header(const unsigned char *data, uint32_t length, const unsigned
         if (memcmp(data + i, DATA_ID, sizeof DATA_ID) != 0) continue;
         const uint32_t start = i + WAV_CHUNK_HEADER;
         const uint32_t held = length - start;
-        const uint32_t declared = read_le32(data + i + sizeof DATA_ID);
+        const uint32_t declared = crc_load_le32(data + i + sizeof DATA_ID);
         *pcm_data = data + start;
         *pcm_length = declared < held ? declared : held;
         if (reinterpret_cast<uintptr_t>(*pcm_data) % sizeof(int16_t) != 0) *pcm_length = 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
 #include "hardware/flash.h"
 #include "hardware/regs/addressmap.h"
 #include "hardware/sync.h"
@@ -14,7 +15,6 @@ settings_t settings;
 
 namespace {
 
-constexpr uint32_t SETTINGS_CRC32_POLY = 0xEDB88320;  // reflected
 constexpr uint8_t SETTINGS_FILLER = 0xFF;             // erased cells: programming it changes nothing
 constexpr unsigned SETTINGS_PAGES_PER_SECTOR = SETTINGS_SECTOR_SIZE / SETTINGS_PAGE_SIZE;
 
@@ -122,22 +122,6 @@ void __no_inline_not_in_flash_func(settings_write_sector)(uint32_t offset) {
     restore_interrupts(interrupts);
 }
 
-}  // namespace
-
-uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < length; i++) {
-        crc ^= data[i];
-        for (unsigned bit = 0; bit < 8; bit++) {
-            const uint32_t mask = 0u - (crc & 1u);
-            crc = (crc >> 1) ^ (SETTINGS_CRC32_POLY & mask);
-        }
-    }
-    return ~crc;
-}
-
-namespace {
-
 int settings_scan(settings_rank_t *newest) {
     int current = -1;
     settings_rank_t highest = 0;
@@ -153,6 +137,10 @@ int settings_scan(settings_rank_t *newest) {
 }
 
 }  // namespace
+
+uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
+    return crc_iso_hdlc(data, length);
+}
 
 int settings_find_current_sector(uint32_t *highest_write_counter) {
     settings_rank_t newest = 0;
