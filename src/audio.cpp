@@ -54,7 +54,7 @@ uint32_t audio_buffer_a[AUDIO_BUFFER_SAMPLES];
 uint32_t audio_buffer_b[AUDIO_BUFFER_SAMPLES];
 
 PIO pio_i2s = pio0;
-uint sm_i2s = 0;  // used without claiming it; the strips are kept off it
+uint sm_i2s = 0;  // claimed by audio_init; the strips, started first, claim theirs in PIO1
 uint offset_i2s = 0;
 int dma_chan = -1;
 dma_channel_config dma_config;
@@ -180,6 +180,7 @@ void audio_init() {
     playback_state = AUDIO_STATE_IDLE;
     current_state = AUDIO_OFF;
 
+    pio_sm_claim(pio_i2s, sm_i2s);
     offset_i2s = static_cast<uint>(pio_add_program(pio_i2s, &pio_i2s_out_program));
     gpio_set_function(AUDIO_DATA_PIN, GPIO_FUNC_PIO0);
     gpio_set_function(AUDIO_BCLK_PIN, GPIO_FUNC_PIO0);
@@ -191,9 +192,8 @@ void audio_init() {
     sm_config_set_sideset_pins(&c, AUDIO_BCLK_PIN);
     sm_config_set_out_shift(&c, false, true, 32);
     sm_config_set_fifo_join(&c, PIO_FIFO_JOIN_TX);
-    pio_sm_init(pio_i2s, sm_i2s, offset_i2s, &c);
     sm_config_set_clkdiv(&c, static_cast<float>(clock_get_hz(clk_sys)) / AUDIO_PIO_CLOCK_HZ);
-    pio_sm_set_enabled(pio_i2s, sm_i2s, false);
+    // Left disabled until a clip starts.
     pio_sm_init(pio_i2s, sm_i2s, offset_i2s, &c);
 
     dma_chan = dma_claim_unused_channel(true);
