@@ -179,8 +179,8 @@ void wireless_process(const uint8_t *msg) {
     const uint32_t uid2 = crc_load_le32(msg + FOB_UID2_AT);
     const uint32_t uid3 = crc_load_le32(msg + FOB_UID3_AT);
     const uint32_t counter = crc_load_be32(msg + FOB_COUNTER_AT);
-    printf("MSG FROM %08x%08x%08x %d\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
-           static_cast<unsigned>(uid3), static_cast<int>(counter));
+    printf("MSG FROM %08x%08x%08x %lu\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
+           static_cast<unsigned>(uid3), static_cast<unsigned long>(counter));
 
     if (uid1 == WIRELESS_STATUS_MARKER) {
         wireless_handle_status(msg);
@@ -226,7 +226,7 @@ void wireless_receive() {
     uint8_t msg[WIRELESS_MSG_SIZE];
     while (rx_head != wireless_rx_received_to()) {
         rx_head = rx_advance(rx_head, 1);
-        if (!read_last_rx_cmd(msg, WIRELESS_MSG_SIZE)) continue;
+        if (!wireless_read_last_rx_bytes(msg, WIRELESS_MSG_SIZE)) continue;
         if (wireless_message_authentic(msg)) {
             rx_tail = rx_advance(rx_tail, WIRELESS_MSG_SIZE);
             wireless_process(msg);
@@ -272,7 +272,7 @@ bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *ms
     return crypto_verify16(mac, msg + WIRELESS_BODY_SIZE) == 0;
 }
 
-bool read_last_rx_cmd(uint8_t *dst, unsigned n) {
+bool wireless_read_last_rx_bytes(uint8_t *dst, unsigned n) {
     const unsigned unconsumed = (rx_head + WIRELESS_RX_BUFF_SIZE - rx_tail) % WIRELESS_RX_BUFF_SIZE;
     if (n > WIRELESS_RX_BUFF_SIZE || unconsumed < n) return false;
     unsigned from = (rx_head + WIRELESS_RX_BUFF_SIZE - n) % WIRELESS_RX_BUFF_SIZE;
