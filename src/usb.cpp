@@ -221,7 +221,7 @@ int64_t timer_task(alarm_id_t id, void *user_data) {
     return USB_FALLBACK_TASK_INTERVAL_US;
 }
 
-// ---- the host console ----------------------------------------------------------------------
+// ---- the host console: its state and helpers ---------------------------------------------------
 
 constexpr char CMD_FWUP[] = "FWUP ";
 constexpr char CMD_IOBOOTSEL[] = "IOBOOTSEL";
@@ -384,7 +384,7 @@ void usb_terminal_opened() {
 
 }  // namespace
 
-// ---- callbacks of the USB device stack --------------------------------------------------------
+// ---- the USB device: the stack's descriptor and request callbacks ------------------------------
 
 uint8_t const *tud_descriptor_device_cb(void) {
     return usbd_desc_device;
@@ -421,6 +421,38 @@ usbd_class_driver_t const *usbd_app_driver_get_cb(uint8_t *driver_count) {
     return &_resetd_driver;
 }
 
+// TinyUSB hands every vendor-type request here, whatever its recipient. The
+// reset interface takes those addressed to it, as it takes its class
+// requests; the interface exists only while the device is configured.
+bool tud_vendor_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
+    if (request->bmRequestType_bit.recipient != TUSB_REQ_RCPT_INTERFACE || !tud_mounted() ||
+        tu_u16_low(request->wIndex) != interface_num_vendor) {
+        return false;
+    }
+    return resetd_control_xfer_cb(rhport, stage, request);
+}
+
+// ---- the USB device: start-up ------------------------------------------------------------------
+
+void usb_init() {
+    puts("Initialising USB\r");
+    // The stack's own start-up installs its controller interrupt handler as a
+    // shared handler.
+    tusb_rhport_init(0, nullptr);
+    fwupdate_set_reporter(fw_reporter);
+    mutex_init(&stdio_usb_mutex);
+    low_priority_irq_num = static_cast<uint8_t>(user_irq_claim_unused(true));
+    irq_set_exclusive_handler(low_priority_irq_num, low_priority_worker_irq);
+    irq_set_enabled(low_priority_irq_num, true);
+    if (irq_has_shared_handler(USBCTRL_IRQ)) {
+        irq_add_shared_handler(USBCTRL_IRQ, usb_irq, PICO_SHARED_IRQ_HANDLER_LOWEST_ORDER_PRIORITY);
+    } else {
+        add_alarm_in_us(USB_FALLBACK_TASK_INTERVAL_US, timer_task, nullptr, true);
+    }
+}
+
+// ---- the host console: the stack's serial port callbacks, the bridge's reports, its pass ---------
+
 // The USB task calls these, from the worker interrupt or from the console's
 // pass, always with stdio_usb_mutex held: they may change the console's state.
 
@@ -443,40 +475,12 @@ void tud_mount_cb(void) {
     rx_known = 0;
 }
 
-// TinyUSB hands every vendor-type request here, whatever its recipient. The
-// reset interface takes those addressed to it, as it takes its class
-// requests; the interface exists only while the device is configured.
-bool tud_vendor_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
-    if (request->bmRequestType_bit.recipient != TUSB_REQ_RCPT_INTERFACE || !tud_mounted() ||
-        tu_u16_low(request->wIndex) != interface_num_vendor) {
-        return false;
-    }
-    return resetd_control_xfer_cb(rhport, stage, request);
-}
-
-// ---- the module ---------------------------------------------------------------------------------
-
-void usb_init() {
-    puts("Initialising USB\r");
-    // The stack's own start-up installs its controller interrupt handler as a
-    // shared handler.
-    tusb_rhport_init(0, nullptr);
-    fwupdate_set_reporter(fw_reporter);
-    mutex_init(&stdio_usb_mutex);
-    low_priority_irq_num = static_cast<uint8_t>(user_irq_claim_unused(true));
-    irq_set_exclusive_handler(low_priority_irq_num, low_priority_worker_irq);
-    irq_set_enabled(low_priority_irq_num, true);
-    if (irq_has_shared_handler(USBCTRL_IRQ)) {
-        irq_add_shared_handler(USBCTRL_IRQ, usb_irq, PICO_SHARED_IRQ_HANDLER_LOWEST_ORDER_PRIORITY);
-    } else {
-        add_alarm_in_us(USB_FALLBACK_TASK_INTERVAL_US, timer_task, nullptr, true);
-    }
-}
-
 void fw_reporter(const char *msg) {
     pending_report = msg;
 }
 
+// One pass of the console: the stack's task, the report waiting, then the
+// host's bytes as commands or image.
 void usb_poll() {
     if (!mutex_try_enter(&stdio_usb_mutex, nullptr)) return;
     tud_task();
