@@ -484,7 +484,9 @@ void fw_reporter(const char *msg) {
 void usb_poll() {
     if (!mutex_try_enter(&stdio_usb_mutex, nullptr)) return;
     tud_task();
-    if (session_superseded) {
+    // A session whose host has gone, or that the reboot the reset interface
+    // scheduled would cut off, ends before anything else reaches the screen unit.
+    if (session_superseded || reboot_scheduled) {
         session_superseded = false;
         fwupdate_abort();
     }

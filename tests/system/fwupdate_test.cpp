@@ -330,18 +330,30 @@ TEST_P(FwSupersededTest, TheNextPushEndsDone) {
 
 INSTANTIATE_TEST_SUITE_P(Cuts, FwSupersededTest, ::testing::Values(Cut::Reconnect, Cut::Replug));
 
-// IOBOOTSEL from a new connection while the old one's session still runs:
-// the screen unit hears the abort before the board restarts.
-TEST_F(FwSystemTest, BootloaderRestartAbortsARunningSession) {
+// A restart while a session runs, by IOBOOTSEL from a new connection or by
+// the reset interface's reboot: the screen unit hears the abort first.
+enum class Restart { Iobootsel, Reboot };
+
+class FwRestartTest : public FwSystemTest, public ::testing::WithParamInterface<Restart> {};
+
+TEST_P(FwRestartTest, AbortsTheRunningSessionFirst) {
     const auto image = test::image_bytes(100000, 9);
     push("FWUP 100000\n", text_of(image));
     ASSERT_TRUE(vb::run_until([&] { return unit.stats().windows >= 2 && unit.in_session(); }, 3000 * kMs));
-    reopen_terminal();
-    usbh::write("IOBOOTSEL\n");
-    ASSERT_TRUE(vb::run_until([] { return vb::firmware_state() == vb::FwState::Halted; }, 1000 * kMs));
-    EXPECT_EQ(vb::board_events().back().cause, vb::ResetCause::UsbBoot);
+    const size_t events = vb::board_events().size();
+    if (GetParam() == Restart::Iobootsel) {
+        reopen_terminal();
+        usbh::write("IOBOOTSEL\n");
+    } else {
+        ASSERT_EQ(usbh::control({0x21, 2, 0, 0, 0}).outcome, usbh::Outcome::Ack);
+    }
+    ASSERT_TRUE(vb::run_until([&] { return vb::board_events().size() > events; }, 1000 * kMs, 10));
+    EXPECT_EQ(vb::board_events().back().cause,
+              GetParam() == Restart::Iobootsel ? vb::ResetCause::UsbBoot : vb::ResetCause::Reboot);
     EXPECT_EQ(unit.stats().aborts, 1u);
     EXPECT_EQ(unit.rate(), peers::kScreenBaud);
 }
+
+INSTANTIATE_TEST_SUITE_P(Restarts, FwRestartTest, ::testing::Values(Restart::Iobootsel, Restart::Reboot));
 
 }  // namespace
