@@ -25,8 +25,12 @@ void fwupdate_init();
 void fwupdate_poll();
 bool fwupdate_active();
 void fwupdate_set_reporter(fwupdate_reporter_t fn);
-// Begins a session for an image of `size` bytes, whatever was running.
+// Begins a session for an image of `size` bytes; a session still running
+// is aborted first.
 void fwupdate_start(uint32_t size);
+// Ends a running session as a failure does, but without a report (its host
+// is gone): FX at the rate in use, then back to 115200. Nothing when idle.
+void fwupdate_abort();
 // Bytes the ring can take now; 0 when no session runs.
 int fwupdate_feed_space();
 // Copies up to fwupdate_feed_space() of the `len` bytes into the ring; returns how many.

@@ -51,8 +51,9 @@ static_assert(SETTINGS_FLASH_OFFSET + SETTINGS_SECTOR_COUNT * SETTINGS_SECTOR_SI
 // The header is outside the CRC. A seal in the last bytes of data, which
 // older firmware fills and ignores, repeats the write counter under the CRC,
 // so that a flipped bit in the header cannot make an old copy the newest.
-// A copy without a seal's tag was written by older firmware and still loads,
-// whatever its write counter.
+// A copy without a seal's tag was written by older firmware and still loads
+// while its write counter is below SETTINGS_WRITE_COUNTER_LIMIT; one at or
+// past it is damage (no firmware reaches 2^31 saves) and never loads.
 //
 // Write counters this firmware writes stay below SETTINGS_WRITE_COUNTER_LIMIT
 // (older firmware counts the copies above it as damaged). Before a save would
@@ -87,5 +88,5 @@ void settings_fobs_clear();
 
 // The sector holding the newest valid copy, or -1; its write counter (0 if none).
 int settings_find_current_sector(uint32_t *highest_write_counter);
-// CRC-32/ISO-HDLC, bit by bit.
+// CRC-32/ISO-HDLC of a copy's data (crc_iso_hdlc).
 uint32_t settings_calculate_crc32(const uint8_t *data, size_t length);

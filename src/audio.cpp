@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
 #include "hardware/clocks.h"
 #include "hardware/dma.h"
 #include "hardware/gpio.h"
@@ -53,17 +54,13 @@ uint32_t audio_buffer_a[AUDIO_BUFFER_SAMPLES];
 uint32_t audio_buffer_b[AUDIO_BUFFER_SAMPLES];
 
 PIO pio_i2s = pio0;
-uint sm_i2s = 0;  // used without claiming it; the strips are kept off it
+uint sm_i2s = 0;  // claimed by audio_init; the strips, started first, claim theirs in PIO1
 uint offset_i2s = 0;
 int dma_chan = -1;
 dma_channel_config dma_config;
 
 bool audio_is_loop(status_audio_t audio) {
     return audio >= AUDIO_LOOP_1 && audio <= AUDIO_LOOP_4;
-}
-
-uint32_t read_le32(const unsigned char *p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
 // Refills the other buffer with the next chunk and restarts the channel
@@ -134,7 +131,7 @@ void parse_wav_header(const unsigned char *data, uint32_t length, const unsigned
         if (memcmp(data + i, DATA_ID, sizeof DATA_ID) != 0) continue;
         const uint32_t start = i + WAV_CHUNK_HEADER;
         const uint32_t held = length - start;
-        const uint32_t declared = read_le32(data + i + sizeof DATA_ID);
+        const uint32_t declared = crc_load_le32(data + i + sizeof DATA_ID);
         *pcm_data = data + start;
         *pcm_length = declared < held ? declared : held;
         if (reinterpret_cast<uintptr_t>(*pcm_data) % sizeof(int16_t) != 0) *pcm_length = 0;
@@ -183,6 +180,7 @@ void audio_init() {
     playback_state = AUDIO_STATE_IDLE;
     current_state = AUDIO_OFF;
 
+    pio_sm_claim(pio_i2s, sm_i2s);
     offset_i2s = static_cast<uint>(pio_add_program(pio_i2s, &pio_i2s_out_program));
     gpio_set_function(AUDIO_DATA_PIN, GPIO_FUNC_PIO0);
     gpio_set_function(AUDIO_BCLK_PIN, GPIO_FUNC_PIO0);
@@ -194,9 +192,8 @@ void audio_init() {
     sm_config_set_sideset_pins(&c, AUDIO_BCLK_PIN);
     sm_config_set_out_shift(&c, false, true, 32);
     sm_config_set_fifo_join(&c, PIO_FIFO_JOIN_TX);
-    pio_sm_init(pio_i2s, sm_i2s, offset_i2s, &c);
     sm_config_set_clkdiv(&c, static_cast<float>(clock_get_hz(clk_sys)) / AUDIO_PIO_CLOCK_HZ);
-    pio_sm_set_enabled(pio_i2s, sm_i2s, false);
+    // Left disabled until a clip starts.
     pio_sm_init(pio_i2s, sm_i2s, offset_i2s, &c);
 
     dma_chan = dma_claim_unused_channel(true);

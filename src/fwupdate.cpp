@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crc16.h"
 #include "pico/stdlib.h"
 #include "screen.h"
 
@@ -20,9 +21,6 @@ enum fw_state_t : uint8_t {
 };
 static_assert(sizeof(fw_state_t) == 1, "the session state is one byte");
 
-constexpr uint32_t CRC32_INIT = 0xFFFFFFFF;
-constexpr uint32_t CRC32_POLY_REFLECTED = 0xEDB88320;
-constexpr uint32_t CRC32_TABLE_SIZE = 256;  // one entry per byte value
 constexpr size_t ANSWER_NUMBER_AT = 2;   // the number in FA and FC follows the two letters
 constexpr size_t FA_MIN_LEN = 6;         // as in FA0008
 constexpr size_t FC_MIN_LEN = 4;         // as in FC00
@@ -44,7 +42,7 @@ static_assert(sizeof B64 == 65, "64 symbols and the terminator");
 fw_state_t state = ST_IDLE;
 uint32_t total_size = 0;
 uint32_t total_blocks = 0;
-uint32_t running_crc = CRC32_INIT;  // over acknowledged bytes, not yet inverted
+uint32_t running_crc = CRC_ISO_HDLC_INIT;  // over acknowledged bytes, not yet inverted
 int retries = 0;                    // consecutive time-outs and acknowledgements without progress
 absolute_time_t deadline = 0;
 absolute_time_t session_deadline = 0;
@@ -126,28 +124,6 @@ void b64_encode(const uint8_t *in, int len, char *out) {
     *out = '\0';
 }
 
-// The CRC-32 register after one byte's eight shifts, for each byte value.
-// Computed once into RAM at start-up rather than kept as a const table in
-// flash: the fold of each acknowledged 8 KB then reads single-cycle SRAM and
-// never misses in the XIP cache that the window-sending code fills.
-uint32_t crc32_table[CRC32_TABLE_SIZE];
-
-void crc32_make_table() {
-    for (uint32_t byte = 0; byte < CRC32_TABLE_SIZE; byte++) {
-        uint32_t crc = byte;
-        for (int bit = 0; bit < 8; bit++) {
-            crc = (crc >> 1) ^ (CRC32_POLY_REFLECTED & (0u - (crc & 1u)));
-        }
-        crc32_table[byte] = crc;
-    }
-}
-
-// CRC-32/ISO-HDLC, reflected, a byte at a time through the table.
-uint32_t crc32_update(uint32_t crc, const uint8_t *buf, int len) {
-    for (int i = 0; i < len; i++) crc = (crc >> 8) ^ crc32_table[(crc ^ buf[i]) & 0xFFu];
-    return crc;
-}
-
 void end_session() {
     screen_set_baud(FW_BAUD_NORMAL);
     screen_fw_set_active(false);
@@ -160,11 +136,15 @@ void finish_ok() {
 }
 
 // The abort frame goes out at the rate in use, so that a screen unit already
-// at the fast rate hears it.
-void fail(const char *why) {
-    report(why);
+// at the fast rate hears it; only then does the line return to 115200.
+void abort_session() {
     screen_send_fw("FX");
     end_session();
+}
+
+void fail(const char *why) {
+    report(why);
+    abort_session();
 }
 
 // Counts one failed exchange; false once the session has ended.
@@ -219,7 +199,7 @@ uint32_t send_block(int slot, uint32_t crc) {
         const int len = rest < B64_CHUNK_BYTES ? rest : B64_CHUNK_BYTES;
         b64_encode(block + at, len, text);
         screen_fw_frame_put(text, 4 * ((static_cast<size_t>(len) + 2) / 3));
-        crc = crc32_update(crc, block + at, len);
+        crc = crc_iso_hdlc_update(crc, block + at, static_cast<size_t>(len));
     }
     screen_fw_frame_close();
     return crc;
@@ -323,7 +303,6 @@ void ack_complete(const char *text, size_t len) {
 
 void fwupdate_init() {
     state = ST_IDLE;
-    crc32_make_table();
 }
 
 bool fwupdate_active() {
@@ -335,11 +314,14 @@ void fwupdate_set_reporter(fwupdate_reporter_t fn) {
 }
 
 void fwupdate_start(uint32_t size) {
+    // A session still running has lost its host: the screen unit hears its
+    // abort before the new begin frame, or it would stay at the fast rate.
+    fwupdate_abort();
     total_size = size;
     // Counted without the 32-bit overflow of (size + 1023) >> 10, which would
     // make an image of nearly 4 GiB look like one of no blocks at all.
     total_blocks = size / FW_BLOCK_SIZE + (size % FW_BLOCK_SIZE != 0 ? 1 : 0);
-    running_crc = CRC32_INIT;
+    running_crc = CRC_ISO_HDLC_INIT;
     retries = 0;
     ring_head = 0;
     ring_tail = 0;
@@ -350,6 +332,10 @@ void fwupdate_start(uint32_t size) {
     session_deadline = make_timeout_time_ms(FW_SESSION_TIMEOUT_MS);
     screen_fw_set_active(true);
     report("START");
+}
+
+void fwupdate_abort() {
+    if (state != ST_IDLE) abort_session();
 }
 
 int fwupdate_feed_space() {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
 #include "hardware/flash.h"
 #include "hardware/regs/addressmap.h"
 #include "hardware/sync.h"
@@ -14,7 +15,6 @@ settings_t settings;
 
 namespace {
 
-constexpr uint32_t SETTINGS_CRC32_POLY = 0xEDB88320;  // reflected
 constexpr uint8_t SETTINGS_FILLER = 0xFF;             // erased cells: programming it changes nothing
 constexpr unsigned SETTINGS_PAGES_PER_SECTOR = SETTINGS_SECTOR_SIZE / SETTINGS_PAGE_SIZE;
 
@@ -47,13 +47,21 @@ uint32_t settings_rank_counter(settings_rank_t rank) {
     return static_cast<uint32_t>(rank);
 }
 
+// A copy of older firmware, without a seal. No firmware reaches 2^31 saves
+// (32 sectors of about 100,000 erases each), so a write counter at or past
+// the limit is a programmed bit that lost its charge, not history: such a
+// copy must not win over the genuine newest one.
+settings_rank_t settings_unsealed_rank(uint32_t write_counter) {
+    return write_counter < SETTINGS_WRITE_COUNTER_LIMIT ? settings_rank(0, write_counter) : 0;
+}
+
 // The header's and the seal's part of the checks (the CRC is the caller's).
 settings_rank_t settings_sealed_rank(const settings_entry_t *copy) {
     if (copy->magic != SETTINGS_MAGIC) return 0;
     settings_seal_t seal;
     memcpy(&seal, copy->data + SETTINGS_SEAL_AT, sizeof seal);
     const bool renumbered = seal.tag == SETTINGS_SEAL_TAG_RENUMBERED;
-    if (!renumbered && seal.tag != SETTINGS_SEAL_TAG) return settings_rank(0, copy->write_counter);  // older firmware's
+    if (!renumbered && seal.tag != SETTINGS_SEAL_TAG) return settings_unsealed_rank(copy->write_counter);
     if (seal.write_counter != copy->write_counter) return 0;
     return settings_rank(renumbered ? seal.epoch : 0, copy->write_counter);
 }
@@ -65,8 +73,7 @@ settings_rank_t settings_copy_rank(const settings_entry_t *copy) {
 }
 
 // The next copy's rank: one more write counter, or, where that would reach
-// the limit (or a copy of older firmware is past it), the next epoch from
-// write counter 1.
+// the limit, the next epoch from write counter 1.
 settings_rank_t settings_next_rank(settings_rank_t newest) {
     if (settings_rank_counter(newest) < SETTINGS_WRITE_COUNTER_LIMIT - 1) return newest + 1;
     return settings_rank(settings_rank_epoch(newest) + 1, 1);
@@ -115,22 +122,6 @@ void __no_inline_not_in_flash_func(settings_write_sector)(uint32_t offset) {
     restore_interrupts(interrupts);
 }
 
-}  // namespace
-
-uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < length; i++) {
-        crc ^= data[i];
-        for (unsigned bit = 0; bit < 8; bit++) {
-            const uint32_t mask = 0u - (crc & 1u);
-            crc = (crc >> 1) ^ (SETTINGS_CRC32_POLY & mask);
-        }
-    }
-    return ~crc;
-}
-
-namespace {
-
 int settings_scan(settings_rank_t *newest) {
     int current = -1;
     settings_rank_t highest = 0;
@@ -146,6 +137,10 @@ int settings_scan(settings_rank_t *newest) {
 }
 
 }  // namespace
+
+uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
+    return crc_iso_hdlc(data, length);
+}
 
 int settings_find_current_sector(uint32_t *highest_write_counter) {
     settings_rank_t newest = 0;

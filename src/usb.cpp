@@ -221,7 +221,7 @@ int64_t timer_task(alarm_id_t id, void *user_data) {
     return USB_FALLBACK_TASK_INTERVAL_US;
 }
 
-// ---- the host console ----------------------------------------------------------------------
+// ---- the host console: its state and helpers ---------------------------------------------------
 
 constexpr char CMD_FWUP[] = "FWUP ";
 constexpr char CMD_IOBOOTSEL[] = "IOBOOTSEL";
@@ -243,6 +243,9 @@ absolute_time_t image_quiet_deadline;
 uint32_t rx_known;     // host bytes waiting in the stack when the console last looked
 bool terminal_dtr;     // DTR as the host last set it
 bool terminal_before;  // a terminal had the port open since the device was configured
+// Set when a terminal connection begins: a session the earlier one left
+// running is ended by the console's next pass, from the main loop.
+volatile bool session_superseded;
 uint8_t image_buf[USB_FW_READ_SIZE];   // image bytes on their way from the stack to the ring
 
 // The image size after "FWUP ": decimal digits after optional white space.
@@ -269,6 +272,9 @@ void handle_fw_command(const char *line) {
         return;
     }
     if (strncmp(line, CMD_IOBOOTSEL, strlen(CMD_IOBOOTSEL)) == 0) {
+        // The screen unit is not left at the fast rate of a session that
+        // the restart would cut off.
+        fwupdate_abort();
         tud_cdc_n_write(USB_CDC_PORT, BOOTSEL_REPLY, strlen(BOOTSEL_REPLY));
         tud_cdc_n_write_flush(USB_CDC_PORT);
         // The worker cannot run the stack while the console holds it, so the
@@ -361,14 +367,16 @@ void usb_host_bytes_arrived() {
 
 // DTR raised: a terminal connection begins. What an earlier one left behind
 // is not its business: bytes still waiting are discarded unread, an image
-// rest is no longer dropped, and a session that lost its host gets no more
-// bytes (it ends on its own time-out). The console starts in command mode.
+// rest is no longer dropped, and a session that lost its host is aborted
+// (from the loop: this runs inside the USB stack's task, perhaps in its
+// interrupt). The console starts in command mode.
 void usb_terminal_opened() {
     if (terminal_before) {
         tud_cdc_n_read_flush(USB_CDC_PORT);
         rx_known = 0;
     }
     terminal_before = true;
+    session_superseded = true;
     fw_mode = false;
     image_left = 0;
     cmd_pos = 0;
@@ -376,7 +384,7 @@ void usb_terminal_opened() {
 
 }  // namespace
 
-// ---- callbacks of the USB device stack --------------------------------------------------------
+// ---- the USB device: the stack's descriptor and request callbacks ------------------------------
 
 uint8_t const *tud_descriptor_device_cb(void) {
     return usbd_desc_device;
@@ -413,6 +421,38 @@ usbd_class_driver_t const *usbd_app_driver_get_cb(uint8_t *driver_count) {
     return &_resetd_driver;
 }
 
+// TinyUSB hands every vendor-type request here, whatever its recipient. The
+// reset interface takes those addressed to it, as it takes its class
+// requests; the interface exists only while the device is configured.
+bool tud_vendor_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
+    if (request->bmRequestType_bit.recipient != TUSB_REQ_RCPT_INTERFACE || !tud_mounted() ||
+        tu_u16_low(request->wIndex) != interface_num_vendor) {
+        return false;
+    }
+    return resetd_control_xfer_cb(rhport, stage, request);
+}
+
+// ---- the USB device: start-up ------------------------------------------------------------------
+
+void usb_init() {
+    puts("Initialising USB\r");
+    // The stack's own start-up installs its controller interrupt handler as a
+    // shared handler.
+    tusb_rhport_init(0, nullptr);
+    fwupdate_set_reporter(fw_reporter);
+    mutex_init(&stdio_usb_mutex);
+    low_priority_irq_num = static_cast<uint8_t>(user_irq_claim_unused(true));
+    irq_set_exclusive_handler(low_priority_irq_num, low_priority_worker_irq);
+    irq_set_enabled(low_priority_irq_num, true);
+    if (irq_has_shared_handler(USBCTRL_IRQ)) {
+        irq_add_shared_handler(USBCTRL_IRQ, usb_irq, PICO_SHARED_IRQ_HANDLER_LOWEST_ORDER_PRIORITY);
+    } else {
+        add_alarm_in_us(USB_FALLBACK_TASK_INTERVAL_US, timer_task, nullptr, true);
+    }
+}
+
+// ---- the host console: the stack's serial port callbacks, the bridge's reports, its pass ---------
+
 // The USB task calls these, from the worker interrupt or from the console's
 // pass, always with stdio_usb_mutex held: they may change the console's state.
 
@@ -435,43 +475,21 @@ void tud_mount_cb(void) {
     rx_known = 0;
 }
 
-// TinyUSB hands every vendor-type request here, whatever its recipient. The
-// reset interface takes those addressed to it, as it takes its class
-// requests; the interface exists only while the device is configured.
-bool tud_vendor_control_xfer_cb(uint8_t rhport, uint8_t stage, tusb_control_request_t const *request) {
-    if (request->bmRequestType_bit.recipient != TUSB_REQ_RCPT_INTERFACE || !tud_mounted() ||
-        tu_u16_low(request->wIndex) != interface_num_vendor) {
-        return false;
-    }
-    return resetd_control_xfer_cb(rhport, stage, request);
-}
-
-// ---- the module ---------------------------------------------------------------------------------
-
-void usb_init() {
-    puts("Initialising USB\r");
-    // The stack's own start-up installs its controller interrupt handler as a
-    // shared handler.
-    tusb_rhport_init(0, nullptr);
-    fwupdate_set_reporter(fw_reporter);
-    mutex_init(&stdio_usb_mutex);
-    low_priority_irq_num = static_cast<uint8_t>(user_irq_claim_unused(true));
-    irq_set_exclusive_handler(low_priority_irq_num, low_priority_worker_irq);
-    irq_set_enabled(low_priority_irq_num, true);
-    if (irq_has_shared_handler(USBCTRL_IRQ)) {
-        irq_add_shared_handler(USBCTRL_IRQ, usb_irq, PICO_SHARED_IRQ_HANDLER_LOWEST_ORDER_PRIORITY);
-    } else {
-        add_alarm_in_us(USB_FALLBACK_TASK_INTERVAL_US, timer_task, nullptr, true);
-    }
-}
-
 void fw_reporter(const char *msg) {
     pending_report = msg;
 }
 
+// One pass of the console: the stack's task, the report waiting, then the
+// host's bytes as commands or image.
 void usb_poll() {
     if (!mutex_try_enter(&stdio_usb_mutex, nullptr)) return;
     tud_task();
+    // A session whose host has gone, or that the reboot the reset interface
+    // scheduled would cut off, ends before anything else reaches the screen unit.
+    if (session_superseded || reboot_scheduled) {
+        session_superseded = false;
+        fwupdate_abort();
+    }
     usb_send_report();
     if (!tud_cdc_n_connected(USB_CDC_PORT)) {
         cmd_pos = 0;  // a half-typed line is lost with the terminal

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crc16.h"
 #include "hardware/dma.h"
 #include "hardware/flash.h"
 #include "hardware/gpio.h"
@@ -90,24 +91,8 @@ int64_t followed_event_us;
 
 uint64_t random_state;  // seeded from the board's ID, so that boards differ
 
-uint32_t load_le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint32_t load_be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
 uint64_t load_le64(const uint8_t *p) {
-    return uint64_t{load_le32(p)} | uint64_t{load_le32(p + 4)} << 32;
-}
-
-void store_le32(uint8_t *p, uint32_t v) {
-    for (unsigned i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void store_be32(uint8_t *p, uint32_t v) {
-    for (unsigned i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
+    return uint64_t{crc_load_le32(p)} | uint64_t{crc_load_le32(p + 4)} << 32;
 }
 
 unsigned rx_advance(unsigned position, unsigned by) {
@@ -155,7 +140,7 @@ void wireless_handle_status(const uint8_t *msg) {
     if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
     // Only a reflection or a replay of our own broadcast carries our ID.
     if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
-    const uint32_t their_age = load_be32(msg + STATUS_AGE_AT);
+    const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
     const int64_t their_event_us =
         static_cast<int64_t>(to_us_since_boot(get_absolute_time())) - int64_t{their_age} * 1000;
     if (following && memcmp(msg + STATUS_ID_AT, followed_id, sizeof followed_id) == 0) {
@@ -190,12 +175,12 @@ void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t
 }
 
 void wireless_process(const uint8_t *msg) {
-    const uint32_t uid1 = load_le32(msg);
-    const uint32_t uid2 = load_le32(msg + FOB_UID2_AT);
-    const uint32_t uid3 = load_le32(msg + FOB_UID3_AT);
-    const uint32_t counter = load_be32(msg + FOB_COUNTER_AT);
-    printf("MSG FROM %08x%08x%08x %d\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
-           static_cast<unsigned>(uid3), static_cast<int>(counter));
+    const uint32_t uid1 = crc_load_le32(msg);
+    const uint32_t uid2 = crc_load_le32(msg + FOB_UID2_AT);
+    const uint32_t uid3 = crc_load_le32(msg + FOB_UID3_AT);
+    const uint32_t counter = crc_load_be32(msg + FOB_COUNTER_AT);
+    printf("MSG FROM %08x%08x%08x %lu\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
+           static_cast<unsigned>(uid3), static_cast<unsigned long>(counter));
 
     if (uid1 == WIRELESS_STATUS_MARKER) {
         wireless_handle_status(msg);
@@ -241,7 +226,7 @@ void wireless_receive() {
     uint8_t msg[WIRELESS_MSG_SIZE];
     while (rx_head != wireless_rx_received_to()) {
         rx_head = rx_advance(rx_head, 1);
-        if (!read_last_rx_cmd(msg, WIRELESS_MSG_SIZE)) continue;
+        if (!wireless_read_last_rx_bytes(msg, WIRELESS_MSG_SIZE)) continue;
         if (wireless_message_authentic(msg)) {
             rx_tail = rx_advance(rx_tail, WIRELESS_MSG_SIZE);
             wireless_process(msg);
@@ -287,7 +272,7 @@ bool __no_inline_not_in_flash_func(wireless_message_authentic)(const uint8_t *ms
     return crypto_verify16(mac, msg + WIRELESS_BODY_SIZE) == 0;
 }
 
-bool read_last_rx_cmd(uint8_t *dst, unsigned n) {
+bool wireless_read_last_rx_bytes(uint8_t *dst, unsigned n) {
     const unsigned unconsumed = (rx_head + WIRELESS_RX_BUFF_SIZE - rx_tail) % WIRELESS_RX_BUFF_SIZE;
     if (n > WIRELESS_RX_BUFF_SIZE || unconsumed < n) return false;
     unsigned from = (rx_head + WIRELESS_RX_BUFF_SIZE - n) % WIRELESS_RX_BUFF_SIZE;
@@ -374,11 +359,11 @@ void wireless_poll() {
 
 void wireless_broadcast_status() {
     uint8_t msg[WIRELESS_MSG_SIZE] = {};
-    store_le32(msg, WIRELESS_STATUS_MARKER);
+    crc_store_le32(msg, WIRELESS_STATUS_MARKER);
     memcpy(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id);
     msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
     msg[STATUS_FOB_AT] = status.in.fob;
-    store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
+    crc_store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
     wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
     uart_write_blocking(uart0, msg, sizeof msg);
 }

@@ -247,3 +247,72 @@ describe('fobs', () => {
     assert.equal(flashOps(board, from).length, 17);
   });
 });
+
+// Copies of the store put into flash before the board starts. A copy without a seal is older
+// firmware's; its write counter can only be below 0x80000000: one at or past it is a worn bit in
+// the header, and the genuine newest copy loads. A sealed store at the top of the counters is
+// renumbered under the next epoch's seal, and loads again after a restart.
+describe('a fob store found at start', () => {
+  const SEAL_AT = 4084; // in the sector: the data's last 12 bytes (epoch, tag, write counter)
+  const SEAL = 0x4c414553;
+  const RENUMBERED = 0x4d554e52;
+  const OTHER = [0x44, 0x55, 0x66];
+
+  function putCopy(board, n, writes, fobs, { seal = false } = {}) {
+    const bytes = Buffer.alloc(4096, 0xff);
+    bytes.writeUInt32LE(0x53455454, 0);
+    bytes.writeUInt32LE(writes >>> 0, 4);
+    fobs.forEach((f, i) => f.forEach((w, k) => bytes.writeUInt32LE(w, 12 + 16 * i + 4 * k)));
+    bytes.writeUInt32LE(fobs.length, 12 + 320);
+    if (seal) {
+      bytes.writeUInt32LE(SEAL, SEAL_AT + 4);
+      bytes.writeUInt32LE(writes >>> 0, SEAL_AT + 8);
+    }
+    bytes.writeUInt32LE(zlib.crc32(bytes.subarray(12)), 8);
+    board.flash.set(bytes, STORE + n * 4096);
+  }
+
+  function start(board) {
+    const from = board.nowUs();
+    board.runUntil(() => board.text(1, from).includes('<<<'), 1_500_000);
+    board.send(1, frameToBoard('LONNOROFFX050FCN'));
+    board.run(20_000);
+    return board.text(1, from);
+  }
+
+  function press(board, counter) {
+    const from = board.nowUs();
+    const arrived = board.send(0, radio.fobMessage(FOB, counter));
+    board.run(arrived - board.nowUs() + 200_000);
+    return { from, toggled: board.text(1, from).includes('TOGGLE!'), saves: flashOps(board, from).length };
+  }
+
+  it('an unsealed copy with bit 31 of its write counter set does not roll the store back', () => {
+    const board = new Board();
+    putCopy(board, 0, 0x8000000a, [[...FOB, 5]]);
+    putCopy(board, 1, 11, [[...FOB, 50], [...OTHER, 9]]);
+    const text = start(board);
+    assert.ok(text.includes('  total fobs: 2\r\n    fob 0: 00000011 00000022 00000033 counter=50\r\n'), text.slice(0, 300));
+    const old = press(board, 30);
+    assert.deepEqual([old.toggled, old.saves], [false, 0]);
+    const next = press(board, 51);
+    assert.deepEqual([next.toggled, next.saves], [true, 17]);
+    assert.deepEqual(storeCopy(sector(board, 2)), { magic: 0x53455454, writes: 12, crcOk: true, total: 2, fob0: [...FOB, 51] });
+  });
+
+  it('a sealed store at the top of the write counters is renumbered and loads after a restart', () => {
+    const board = new Board();
+    putCopy(board, 4, 0x7ffffffe, [[...FOB, 49]], { seal: true });
+    putCopy(board, 5, 0x7fffffff, [[...FOB, 50]], { seal: true });
+    start(board);
+    const next = press(board, 51);
+    assert.deepEqual([next.toggled, next.saves], [true, 17]);
+    const copy = sector(board, 6);
+    assert.deepEqual(storeCopy(copy), { magic: 0x53455454, writes: 1, crcOk: true, total: 1, fob0: [...FOB, 51] });
+    assert.deepEqual([0, 4, 8].map((o) => copy.readUInt32LE(SEAL_AT + o)), [1, RENUMBERED, 1]);
+    board.powerCycle();
+    assert.ok(start(board).includes('counter=51\r\n'));
+    const again = press(board, 51);
+    assert.deepEqual([again.toggled, again.saves], [false, 0]);
+  });
+});

@@ -24,7 +24,7 @@ function rig(options = {}) {
   const host = new UsbHost(board.mcu);
   board.on('mcu', (mcu) => host.attach(mcu));
   const peer = new ScreenFwPeer({ send: (text, baud, atNs) => board.send(1, text, { baud, at: atNs / 1000 }) });
-  board.on('tx', (n, c) => n === 1 && peer.byte(c.byte, c.t1 * 1000));
+  board.on('tx', (n, c) => n === 1 && peer.byte(c.byte, c.t1 * 1000, c.baud));
   board.runUntil(() => host.configured, ENUMERATED_BY_US);
   return { board, host, peer };
 }
@@ -215,7 +215,9 @@ describe('a relay that fails', () => {
     const r = push({ completionCode: 0x17 });
     endsThenTakesCommands(r, 'FAIL', 5_000_000);
     assert.ok(Buffer.from(r.peer.image).equals(image));
-    assert.equal(r.peer.heard.at(-1), 'FX');
+    // FX leaves at the fast rate; the unit, back at 115200 after its answer, cannot read it.
+    assert.match(r.peer.heard.at(-1), /^FZ/);
+    assert.equal(r.peer.noise, 1);
   });
 
   it('a lost window acknowledgement: the window goes again and the image arrives whole', () => {
@@ -224,4 +226,27 @@ describe('a relay that fails', () => {
     assert.equal(peer.heard.filter((p) => p === 'FD0000').length, 2);
     assert.ok(Buffer.from(peer.image).equals(image));
   });
+});
+
+// A push cut off by Ctrl-C and a new one at once: the screen unit, still at the fast rate of the
+// cut session, hears its FX before the new begin frame at 115200, and the new push ends DONE.
+test('console: a push cut off mid-image, then a new push at once, ends DONE', () => {
+  const { board, host, peer } = rig({ passUs: 1000 });
+  done(board, host.openSerial());
+  const image = Buffer.alloc(40_000);
+  for (let i = 0; i < image.length; i++) image[i] = (i * 7 + (i >> 9)) & 0xff;
+  host.write('FWUP 2000000\n');
+  host.write(image);
+  board.runUntil(() => peer.windows >= 2 && peer.session, 3_000_000);
+  assert.ok(peer.session, 'the first push is under way');
+  done(board, host.closeSerial());
+  done(board, host.openSerial());
+  host.write('FWUP 5\nhello');
+  board.runUntil(() => /DONE|FAIL|NORESP|TIMEOUT/.test(host.rxText), 3_000_000);
+  assert.equal(host.rxText, 'START\nSTART\nDONE\n');
+  assert.equal(peer.completion, 0);
+  assert.equal(Buffer.from(peer.image).toString('latin1'), 'hello');
+  const fx = peer.heard.indexOf('FX');
+  assert.ok(fx > 0, 'the cut session was aborted');
+  assert.equal(peer.heard[fx + 1], 'FB0000000504000E1000');
 });

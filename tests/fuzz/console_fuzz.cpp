@@ -6,8 +6,9 @@
 // where the console may read it as a command: never from within the bytes
 // of an image announced by "FWUP <n>", even when its session ended early
 // (the target follows the image announced first by each program that opens
-// the port, the console being idle, up to its size or a pause of the host
-// long enough to end it). A pause is the host's: a long pass of the main
+// the port, up to its size or a pause of the host long enough to end it: a
+// session that an earlier program left running is aborted when the port
+// opens again). A pause is the host's: a long pass of the main
 // loop while the host sends is not one.
 //
 // Input: operations, each a byte and its arguments:
@@ -126,17 +127,16 @@ void send(const std::string &bytes, uint64_t stall_us = 0) {
     last_sent_us = vb::now_us();
 }
 
-// A program that opens the port starts afresh: what it announces first, the
-// console being idle, is image.
+// A program that opens the port starts afresh, also when an earlier one
+// left a session running: what it announces first is image.
 void reconnect() {
     if (!usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs)) return;
-    const bool idle = !fwupdate_active();
     usbh::close_terminal();
     usbh::run_until([] { return !usbh::dtr_applied(); }, kReconnectLimitUs);
     usbh::open_terminal();
     if (!usbh::run_until([] { return usbh::dtr_applied(); }, kReconnectLimitUs)) fuzz::finding("DTR never arrived");
     image_rest = 0;
-    host_sent = !idle;
+    host_sent = false;
 }
 
 void set_screen_unit(unsigned kind) {

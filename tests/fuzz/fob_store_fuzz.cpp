@@ -1,7 +1,9 @@
 // The fob store's flash as the board may find it at start-up: copies of any
 // header, counter, check value and content in any of the 32 sectors. Loading
-// must not crash or read past the table and must take a copy that is whole
-// (right magic and check value) or the defaults. Then a few presses, each
+// must not crash or read past the table and must take a copy that may load
+// (right magic and check value, and not a copy without a seal whose write
+// counter is at or past 0x80000000: no firmware makes that many saves, so
+// that is a worn header bit) or the defaults. Then a few presses, each
 // saved: every save reported as done must be what the next start loads,
 // wherever the counters stood (up to 0x7FFFFFFF too), so that a fob's counter
 // never goes back. Last, the header of one copy the board wrote is damaged
@@ -71,13 +73,23 @@ void write_record(const uint8_t *rec, const uint8_t *content, size_t len) {
     vb::flash_write(sector_offset(sector), &copy_buf, sizeof copy_buf);
 }
 
-// Whether `s` is the record of a whole copy in flash (the defaults count when none is).
-bool held_by_a_whole_copy(const settings_t &s) {
+// Older firmware's copy (no seal's tag) with a write counter it can never
+// have reached.
+bool unsealed_past_the_limit(const settings_entry_t &copy) {
+    settings_seal_t seal;
+    memcpy(&seal, copy.data + SETTINGS_SEAL_AT, sizeof seal);
+    const bool sealed = seal.tag == SETTINGS_SEAL_TAG || seal.tag == SETTINGS_SEAL_TAG_RENUMBERED;
+    return !sealed && copy.write_counter >= SETTINGS_WRITE_COUNTER_LIMIT;
+}
+
+// Whether `s` is the record of a copy in flash that may load (the defaults
+// count when none is).
+bool held_by_a_loadable_copy(const settings_t &s) {
     settings_t defaults{};
     if (memcmp(&s, &defaults, sizeof s) == 0) return true;
     for (unsigned sector = 0; sector < SETTINGS_SECTOR_COUNT; sector++) {
         vb::flash_read(sector_offset(sector), &copy_buf, sizeof copy_buf);
-        if (copy_buf.magic != SETTINGS_MAGIC) continue;
+        if (copy_buf.magic != SETTINGS_MAGIC || unsealed_past_the_limit(copy_buf)) continue;
         if (settings_calculate_crc32(copy_buf.data, SETTINGS_DATA_SIZE) != copy_buf.crc32) continue;
         settings_t stored;
         memcpy(&stored, copy_buf.data, sizeof stored);
@@ -137,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     settings_init();
     if (settings.total_fobs > SETTINGS_MAX_FOBS) fuzz::finding("more fobs in use than the table holds");
-    if (!held_by_a_whole_copy(settings)) fuzz::finding("a store loaded that no whole copy holds");
+    if (!held_by_a_loadable_copy(settings)) fuzz::finding("a store loaded that no loadable copy holds");
 
     settings_t saved[kPresses];
     int sectors[kPresses];

@@ -45,6 +45,19 @@ protected:
         mark_ = lines().size();
         boots_ = vb::boots();
     }
+    // The terminal program ends and another opens the port: DTR drops and rises.
+    void reopen_terminal(bool replug = false) {
+        usbh::close_terminal();
+        ASSERT_TRUE(usbh::run_until([] { return !usbh::dtr_applied(); }, 100 * kMs));
+        if (replug) {
+            usbh::unplug();
+            vb::run_for_ms(20);
+            usbh::plug();
+            ASSERT_TRUE(usbh::wait_enumerated(2000 * kMs));
+        }
+        usbh::open_terminal();
+        ASSERT_TRUE(usbh::run_until([] { return usbh::dtr_applied(); }, 100 * kMs));
+    }
     // The host pushes `header` and `data` as orlix-push does.
     void push(const std::string &header, const std::string &data) {
         received_from_ = usbh::received_count();
@@ -281,5 +294,66 @@ TEST_F(FwSystemTest, TerminalClosedMidwayTimesOut) {
     EXPECT_EQ(words(), "START\nTIMEOUT\n");
     expect_back_to_normal();
 }
+
+// A push cut off mid-image (Ctrl-C, or the cable pulled) and a new one at
+// once: the cut session ends with FX at the fast rate, which the screen unit
+// still listens at, before the new begin frame at 115200, and the new push
+// ends DONE. The old session reports nothing: its host is gone.
+enum class Cut { Reconnect, Replug };
+
+class FwSupersededTest : public FwSystemTest, public ::testing::WithParamInterface<Cut> {};
+
+TEST_P(FwSupersededTest, TheNextPushEndsDone) {
+    // The first 40000 bytes of a 2 MB image are on their way when it is cut.
+    const auto image = test::image_bytes(40000, 7);
+    push("FWUP 2000000\n", text_of(image));
+    ASSERT_TRUE(vb::run_until([&] { return unit.stats().windows >= 3 && unit.in_session(); }, 3000 * kMs));
+    const size_t before = lines().size();
+    reopen_terminal(GetParam() == Cut::Replug);
+    push("FWUP 5\n", "hello");
+    ASSERT_TRUE(run_until_word(2000 * kMs));
+    EXPECT_EQ(words(), "START\nDONE\n");
+    EXPECT_EQ(unit.image(), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(unit.stats().aborts, 1u);
+    std::vector<std::pair<std::string, uint32_t>> sent;
+    const auto &all = lines();
+    for (size_t i = before; i < all.size(); i++) {
+        if (all[i].frame && (all[i].payload == "FX" || all[i].payload.compare(0, 2, "FB") == 0)) {
+            sent.emplace_back(all[i].payload, all[i].baud);
+        }
+    }
+    const std::vector<std::pair<std::string, uint32_t>> expected = {{"FX", kActualFastBaud},
+                                                                    {"FB0000000504000E1000", test::kActualBaud}};
+    EXPECT_EQ(sent, expected);
+    expect_back_to_normal();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, FwSupersededTest, ::testing::Values(Cut::Reconnect, Cut::Replug));
+
+// A restart while a session runs, by IOBOOTSEL from a new connection or by
+// the reset interface's reboot: the screen unit hears the abort first.
+enum class Restart { Iobootsel, Reboot };
+
+class FwRestartTest : public FwSystemTest, public ::testing::WithParamInterface<Restart> {};
+
+TEST_P(FwRestartTest, AbortsTheRunningSessionFirst) {
+    const auto image = test::image_bytes(100000, 9);
+    push("FWUP 100000\n", text_of(image));
+    ASSERT_TRUE(vb::run_until([&] { return unit.stats().windows >= 2 && unit.in_session(); }, 3000 * kMs));
+    const size_t events = vb::board_events().size();
+    if (GetParam() == Restart::Iobootsel) {
+        reopen_terminal();
+        usbh::write("IOBOOTSEL\n");
+    } else {
+        ASSERT_EQ(usbh::control({0x21, 2, 0, 0, 0}).outcome, usbh::Outcome::Ack);
+    }
+    ASSERT_TRUE(vb::run_until([&] { return vb::board_events().size() > events; }, 1000 * kMs, 10));
+    EXPECT_EQ(vb::board_events().back().cause,
+              GetParam() == Restart::Iobootsel ? vb::ResetCause::UsbBoot : vb::ResetCause::Reboot);
+    EXPECT_EQ(unit.stats().aborts, 1u);
+    EXPECT_EQ(unit.rate(), peers::kScreenBaud);
+}
+
+INSTANTIATE_TEST_SUITE_P(Restarts, FwRestartTest, ::testing::Values(Restart::Iobootsel, Restart::Reboot));
 
 }  // namespace

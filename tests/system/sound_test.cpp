@@ -67,7 +67,7 @@ TEST_F(SoundSystemTest, StartUpShowsWarmWhiteAndReadiesTheAudioInSilence) {
     EXPECT_LT(vb::strip_frames(kStrip1)[1].end_ns - 9 * 30000, lines()[screen].start_ns);
     EXPECT_FALSE(vb::level(kAmp));
     EXPECT_EQ(vb::i2s_frame_count(), 0u);
-    EXPECT_FALSE(vb::pio_sm(0, 0).claimed);
+    EXPECT_TRUE(vb::pio_sm(0, 0).claimed);
 }
 
 TEST_F(SoundSystemTest, AlarmPayloadTurnsTheStripsBlueAndPlaysTheLockdownClipOnce) {

@@ -198,9 +198,9 @@ TEST_F(AudioTest, InitPreparesTheOutputAndLeavesItStopped) {
     EXPECT_EQ(vb::tx_text(test::kScreenUart), "Initialise audio\r\nAudio init complete (interrupt-driven DMA)\r\n");
     EXPECT_TRUE(vb::board().pins[kAmp].out_enable);
     EXPECT_FALSE(vb::level(kAmp));
-    // State machine 0 of PIO0, used without claiming it.
+    // State machine 0 of PIO0, claimed as the strips' are.
     const vb::PioSm &sm = vb::pio_sm(0, 0);
-    EXPECT_FALSE(sm.claimed);
+    EXPECT_TRUE(sm.claimed);
     EXPECT_FALSE(sm.enabled);
     EXPECT_EQ(vb::pio_clkdiv256(0, 0), 128u * 256 + 232);  // 132 MHz / 1.024 MHz
     EXPECT_EQ(vb::pio_used_instructions(0), 0xFF000000u);

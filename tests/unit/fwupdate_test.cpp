@@ -390,6 +390,28 @@ TEST_F(FwUpdateTest, HostSendingTooLittleTimesOutAndAbortsAtTheFastRate) {
     expect_back_to_normal();
 }
 
+// A new session while one runs (its host is gone): the screen unit, still
+// at the fast rate, hears the abort before the new begin frame at 115200.
+// The cut session reports nothing, and an abort while idle sends nothing.
+TEST_F(FwUpdateTest, ANewSessionAbortsTheRunningOneFirst) {
+    const size_t idle_tx = vb::tx_count(test::kScreenUart);
+    fwupdate_abort();
+    EXPECT_EQ(vb::tx_count(test::kScreenUart), idle_tx);
+    rig.start(9000, test::image_bytes(9000, 4));
+    ASSERT_TRUE(rig.run_until([&] { return rig.unit.stats().windows == 1; }, 1000 * kMs));
+    rig.start(5, bytes_of("hello"));
+    ASSERT_TRUE(rig.run_to_end(2000 * kMs));
+    EXPECT_EQ(test::fw_words(), (Words{"START", "START", "DONE"}));
+    const auto f = rig.frames();
+    ASSERT_GE(f.size(), 2u);
+    EXPECT_EQ(f[0].payload, "FX");
+    EXPECT_EQ(f[0].baud, kUartBaudFast);
+    EXPECT_EQ(f[1].payload, "FB0000000504000E1000");
+    EXPECT_EQ(f[1].baud, kUartBaudNormal);
+    EXPECT_EQ(rig.unit.image(), bytes_of("hello"));
+    expect_back_to_normal();
+}
+
 TEST_F(FwUpdateTest, EachAcceptedByteMovesTheSessionDeadline) {
     // A host that trickles one byte every 10 s keeps the session alive.
     const auto image = test::image_bytes(3, 17);

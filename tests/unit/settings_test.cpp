@@ -399,20 +399,35 @@ TEST_F(SettingsTest, TheRingIsRenumberedBeforeItsWriteCountersRunOut) {
     EXPECT_EQ(settings.fobs[0].counter, 200u);
 }
 
-// Older firmware took every write counter: a store it pushed past 0x80000000
-// still loads whole, and the next save renumbers it.
-TEST_F(SettingsTest, AStoreOlderFirmwarePushedPastTheLimitKeepsItsFobs) {
-    put_copy(7, 0xFFFFFFFF, record({{7, 7, 7, 7}, {8, 8, 8, 80}}));
-    put_copy(8, 0x80000000, record({{7, 7, 7, 6}}));
-    put_copy(9, 0x7FFFFFFF, record({{7, 7, 7, 5}}));
-    settings_init();
-    EXPECT_EQ(ram_record(), record({{7, 7, 7, 7}, {8, 8, 8, 80}}));
-    settings.fobs[1].counter = 81;
-    EXPECT_TRUE(settings_save());
-    EXPECT_EQ(read_copy(8).write_counter, 1u);
-    boot();
-    settings_init();
-    EXPECT_EQ(ram_record(), record({{7, 7, 7, 7}, {8, 8, 8, 81}}));
+// Older firmware's copies (no seal) have write counters below 0x80000000:
+// no firmware reaches 2^31 saves. One at or past it is a programmed bit that
+// lost its charge, and never wins over a genuine copy, whichever sector it
+// is in; with no genuine copy the store starts empty.
+TEST_F(SettingsTest, AnUnsealedCopyPastTheLimitIsDamageNotTheNewest) {
+    struct Case {
+        uint32_t worn;        // the damaged copy's write counter
+        unsigned worn_at;     // its sector
+        bool genuine;         // sector 1 holds the genuine newest copy, write counter 11
+    };
+    const Case cases[] = {{0x8000000A, 0, true}, {0x80000000, 0, true}, {0xFFFFFFFF, 2, true},
+                          {0x8000000A, 0, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.worn);
+        SCOPED_TRACE(c.worn_at);
+        boot();
+        vb::flash_fill(kArea, 0xFF, kSectors * kSector);
+        put_copy(c.worn_at, c.worn, record({{7, 7, 7, 5}}));
+        if (c.genuine) put_copy(1, 11, record({{7, 7, 7, 50}, {8, 8, 8, 3}}));
+        settings_init();
+        EXPECT_EQ(ram_record(), c.genuine ? record({{7, 7, 7, 50}, {8, 8, 8, 3}}) : record({}));
+        settings.fobs[0].counter = 51;
+        ASSERT_TRUE(settings_save());
+        const unsigned next = c.genuine ? 2 : 0;
+        EXPECT_EQ(read_copy(next).write_counter, c.genuine ? 12u : 1u);
+        boot();
+        settings_init();
+        EXPECT_EQ(settings.fobs[0].counter, 51u);
+    }
 }
 
 // Power cut at each of the 17 operations of a save (before it starts, or a

@@ -559,6 +559,50 @@ TEST_F(UsbTest, TheDropOutlastsALongPassWhileTheHostSends) {
     EXPECT_TRUE(fwupdate_active());
 }
 
+// The quiet time also runs from the console's last read: a host held back
+// by a long pass, whose bytes the console takes just before the session ends
+// (its 61st unanswered begin frame), sends the rest as soon as it can,
+// although nothing of it had arrived for more than 500 ms.
+TEST_F(UsbTest, TheDropOutlastsASessionEndingRightAfterTheConsoleMadeRoom) {
+    connect();
+    screen_unit->faults().silent = true;
+    pass_us = 1000;
+    const std::string image = image_of_commands(40000);
+    type("FWUP 40000\n");
+    // A slow host keeps the session alive while the begin frame goes
+    // unanswered, and leaves the ring room for a full USB buffer.
+    size_t sent = 0;
+    uint64_t next_write_us = vb::now_us();
+    ASSERT_TRUE(usbh::run_until(
+        [&] {
+            if (vb::now_us() >= next_write_us) {
+                usbh::write(image.substr(sent, 64));
+                sent += 64;
+                next_write_us += 1000 * kMs;
+            }
+            return screen_unit->stats().begins == 61;
+        },
+        40000 * kMs));
+    // The last begin frame's wait ends inside a long pass, during which the
+    // host fills the USB stack's buffer and is held back.
+    run_for_us(450 * kMs);
+    pass_us = 20;
+    usbh::write(image.substr(sent, kUsbReceiveBuffer));
+    sent += kUsbReceiveBuffer;
+    long_pass_us = 1450 * kMs;
+    ASSERT_TRUE(usbh::wait_received("START\nNORESP\n", 0, 1500 * kMs));
+    try {
+        run_for_us(2 * kMs);
+        usbh::write(image.substr(sent));
+        ASSERT_TRUE(usbh::run_until([] { return usbh::unsent() == 0; }, 3000 * kMs));
+    } catch (const vb::ResetException &) {
+        FAIL() << "a command line inside the image ran";
+    }
+    run_for_us(USB_IMAGE_QUIET_MS * kMs);
+    type("FWUP 5\n");
+    EXPECT_TRUE(fwupdate_active());
+}
+
 // The drop ends with the terminal: a program that opens the port at once
 // (DTR dropped and raised again) is heard from its first line, and what the
 // old one left waiting is discarded unread.

@@ -324,7 +324,8 @@ TEST_P(CounterWindowTest, StoredTenAcceptsElevenTo209) {
     const uint64_t ops = vb::flash_op_count();
     press(fob(GetParam().received));
     char line[64];
-    snprintf(line, sizeof line, "MSG FROM 0a0b0c0d11223344cafef00d %d\r\n", static_cast<int>(GetParam().received));
+    snprintf(line, sizeof line, "MSG FROM 0a0b0c0d11223344cafef00d %lu\r\n",
+             static_cast<unsigned long>(GetParam().received));
     const std::string text = console();
     EXPECT_EQ(text.rfind(line, 0), 0u) << text;
     if (GetParam().accepted) {
@@ -677,18 +678,18 @@ TEST_F(WirelessTest, MessageStraddlingTheRingsEndIsReadInOrder) {
 
 TEST_F(WirelessTest, FewerThan48BytesSinceTheLastMessageAreNotChecked) {
     uint8_t window[48];
-    EXPECT_FALSE(read_last_rx_cmd(window, 48)) << "nothing received yet";
+    EXPECT_FALSE(wireless_read_last_rx_bytes(window, 48)) << "nothing received yet";
     const std::string m = peers::as_string(peers::fob_message(kKey, 5, 5, 5, 5));
     deliver_and_poll(m.substr(0, 47));
-    EXPECT_FALSE(read_last_rx_cmd(window, 48));
-    EXPECT_TRUE(read_last_rx_cmd(window, 47));
+    EXPECT_FALSE(wireless_read_last_rx_bytes(window, 48));
+    EXPECT_TRUE(wireless_read_last_rx_bytes(window, 47));
     EXPECT_EQ(0, memcmp(window, m.data(), 47));
     deliver_and_poll(m.substr(47));
     EXPECT_EQ(console(), "MSG FROM 000000050000000500000005 5\r\n");
-    EXPECT_FALSE(read_last_rx_cmd(window, 1)) << "an accepted message is consumed whole";
+    EXPECT_FALSE(wireless_read_last_rx_bytes(window, 1)) << "an accepted message is consumed whole";
     deliver_and_poll(m.substr(0, 40));
-    EXPECT_FALSE(read_last_rx_cmd(window, 48));
-    EXPECT_FALSE(read_last_rx_cmd(window, 2000));
+    EXPECT_FALSE(wireless_read_last_rx_bytes(window, 48));
+    EXPECT_FALSE(wireless_read_last_rx_bytes(window, 2000));
 }
 
 // A press saves the store: the flash is busy with interrupts off for longer

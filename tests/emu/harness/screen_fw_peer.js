@@ -7,11 +7,14 @@
 // `stuck` (takes no block, so every window is acknowledged without progress),
 // `loseAcks` (that many window acknowledgements never reach the board),
 // `completionCode` (the code of its completion answer, whatever the CRC).
+// Like a real unit it hears only lines sent at the rate it listens at: inside a session that is
+// the announced rate until its completion answer or FX, whatever else the board sends.
 'use strict';
 
 const NORMAL_BAUD = 115200;
 const BOARD_GUARD_NS = 200_000; // the board listens this long after its last byte
 const TURNAROUND_NS = 20_000;
+const BAUD_TOLERANCE = 0.03; // a UART still reads bytes this far off its own rate
 
 function crc16Modbus(text) {
   let crc = 0xffff;
@@ -51,6 +54,7 @@ class ScreenFwPeer {
     this.send = send;
     this.rate = NORMAL_BAUD;
     this.line = '';
+    this.lineGarbled = false;
     this.heard = []; // payloads, block frames cut to their number
     this.noise = 0;
     this.silent = false;
@@ -71,13 +75,16 @@ class ScreenFwPeer {
     this.windows = 0;
   }
 
-  // One byte from the board's transmit pin, with the time its stop bit ended.
-  byte(b, tNs) {
+  // One byte from the board's transmit pin, with the time its stop bit ended and the rate it left at.
+  byte(b, tNs, baud = this.rate) {
     this.line += String.fromCharCode(b);
+    if (Math.abs(baud / this.rate - 1) > BAUD_TOLERANCE) this.lineGarbled = true;
     if (b !== 0x0a) return;
     const line = this.line;
+    const garbled = this.lineGarbled;
     this.line = '';
-    const payload = boardPayload(line);
+    this.lineGarbled = false;
+    const payload = garbled ? null : boardPayload(line);
     if (payload === null) {
       if (line.startsWith('<<<')) this.noise++;
       return;

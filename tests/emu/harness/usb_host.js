@@ -292,7 +292,11 @@ class UsbHost {
     return this.cdcRequest(REQ.CDC_SET_CONTROL_LINE_STATE, 3);
   }
 
+  // Closes the port as a program that ends does: what it wrote and the device has not taken goes
+  // with the port, and DTR and RTS drop.
   closeSerial() {
+    this.pendingOut = [];
+    this.pendingOffset = 0;
     return this.cdcRequest(REQ.CDC_SET_CONTROL_LINE_STATE, 0);
   }
 
