@@ -91,6 +91,3 @@ void lora_e220_set_mode(lora_e220_mode_t mode);
 void lora_e220_apply_settings();
 // Copies the last n received bytes, oldest first, if at least n are unconsumed.
 bool wireless_read_last_rx_bytes(uint8_t *dst, unsigned n);
-// Its former name, which the radio module of the fleet's boards before the
-// mends (an older src/wireless.cpp built against this header) still calls.
-bool read_last_rx_cmd(uint8_t *dst, unsigned n);

@@ -179,8 +179,9 @@ void wireless_process(const uint8_t *msg) {
     const uint32_t uid2 = crc_load_le32(msg + FOB_UID2_AT);
     const uint32_t uid3 = crc_load_le32(msg + FOB_UID3_AT);
     const uint32_t counter = crc_load_be32(msg + FOB_COUNTER_AT);
-    printf("MSG FROM %08x%08x%08x %lu\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
-           static_cast<unsigned>(uid3), static_cast<unsigned long>(counter));
+    // The counter as a signed decimal, as the console has always shown it.
+    printf("MSG FROM %08x%08x%08x %d\r\n", static_cast<unsigned>(uid1), static_cast<unsigned>(uid2),
+           static_cast<unsigned>(uid3), static_cast<int>(counter));
 
     if (uid1 == WIRELESS_STATUS_MARKER) {
         wireless_handle_status(msg);

@@ -324,8 +324,7 @@ TEST_P(CounterWindowTest, StoredTenAcceptsElevenTo209) {
     const uint64_t ops = vb::flash_op_count();
     press(fob(GetParam().received));
     char line[64];
-    snprintf(line, sizeof line, "MSG FROM 0a0b0c0d11223344cafef00d %lu\r\n",
-             static_cast<unsigned long>(GetParam().received));
+    snprintf(line, sizeof line, "MSG FROM 0a0b0c0d11223344cafef00d %d\r\n", static_cast<int>(GetParam().received));
     const std::string text = console();
     EXPECT_EQ(text.rfind(line, 0), 0u) << text;
     if (GetParam().accepted) {
