@@ -58,6 +58,29 @@ double Topology::link(const std::string &from, const std::string &to) const {
     return all_hear ? 0.0 : 1.0;
 }
 
+bool Topology::add(const std::vector<std::string> &w, std::string &error) {
+    if (w.size() == 2 && w[0] == "default" && (w[1] == "none" || w[1] == "all")) {
+        all_hear = w[1] == "all";
+        return true;
+    }
+    const bool both = w.size() == 4 && w[1] == "-";
+    if (w.size() != 3 && !both) {
+        error = "`FROM TO LOSS`, `A - B LOSS` or `default none|all`";
+        return false;
+    }
+    const std::string &a = w[0], &b = both ? w[2] : w[1], &l = w.back();
+    char *end = nullptr;
+    const double v = l == "none" ? 1.0 : strtod(l.c_str(), &end);
+    // Written so that nan fails too.
+    if (l != "none" && (*end != '\0' || !(v >= 0 && v <= 1))) {
+        error = "a loss is a share from 0 to 1, or `none`";
+        return false;
+    }
+    loss[{a, b}] = v;
+    if (both) loss[{b, a}] = v;
+    return true;
+}
+
 bool Topology::read(const std::string &text, std::string &error) {
     std::istringstream lines(text);
     std::string line;
@@ -66,27 +89,21 @@ bool Topology::read(const std::string &text, std::string &error) {
         std::istringstream in(line);
         std::vector<std::string> w;
         for (std::string word; in >> word;) w.push_back(word);
-        if (w.empty()) continue;
-        if (w.size() == 2 && w[0] == "default" && (w[1] == "none" || w[1] == "all")) {
-            all_hear = w[1] == "all";
-            continue;
-        }
-        const bool both = w.size() == 4 && w[1] == "-";
-        if (w.size() != 3 && !both) {
-            error = "line " + std::to_string(n) + ": `FROM TO LOSS`, `A - B LOSS` or `default none|all`";
+        if (!w.empty() && !add(w, error)) {
+            error = "line " + std::to_string(n) + ": " + error;
             return false;
         }
-        const std::string &a = w[0], &b = both ? w[2] : w[1], &l = w.back();
-        char *end = nullptr;
-        const double v = l == "none" ? 1.0 : strtod(l.c_str(), &end);
-        if (l != "none" && (*end != '\0' || v < 0 || v > 1)) {
-            error = "line " + std::to_string(n) + ": a loss is a share from 0 to 1, or `none`";
-            return false;
-        }
-        loss[{a, b}] = v;
-        if (both) loss[{b, a}] = v;
     }
     return true;
+}
+
+std::string Topology::unknown_cabinet(const std::vector<std::string> &names) const {
+    for (const auto &[link, share] : loss) {
+        for (const std::string &n : {link.first, link.second}) {
+            if (std::find(names.begin(), names.end(), n) == names.end()) return n;
+        }
+    }
+    return "";
 }
 
 class CabinetRadio : public peers::Radio {

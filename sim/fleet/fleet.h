@@ -63,6 +63,10 @@ struct Topology {
     // "A B 0.1" (A's packets reach B, 10 % lost), "A B none" (A does not reach B),
     // "A - B 0.05" (both ways), "default none"; false with a message on a bad line.
     bool read(const std::string &text, std::string &error);
+    // One such line's words; false with a message (without a line number).
+    bool add(const std::vector<std::string> &words, std::string &error);
+    // A cabinet a link names that is not among `names` ("" when there is none).
+    std::string unknown_cabinet(const std::vector<std::string> &names) const;
 };
 
 class CabinetRadio;

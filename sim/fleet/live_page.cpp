@@ -158,7 +158,7 @@ int run_web(const std::string &text, const std::string &name, Settings s, unsign
         std::string error;
         for (const script::Step &st : p.steps) {
             if (!r.step(st, error)) {
-                fprintf(stderr, "orlix-fleet: line %u: %s\n", st.line, error.c_str());
+                fprintf(stderr, "orlix-fleet: %s\n", script::describe({st.line, error}).c_str());
                 status = 65;
                 break;
             }

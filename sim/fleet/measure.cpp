@@ -44,7 +44,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
     const std::string text = random_scenario(seed, kind);
     const script::Parsed p = script::parse(text);
     std::string error;
-    declarations(p, s, error);
+    declarations(p, s);  // made by random_scenario, sound
     apply_unmended(s);
     s.options.log = false;
     s.options.seed = seed;
@@ -118,10 +118,13 @@ int measure(unsigned k, Settings s, Kind kind) {
         const Outcome o = measure_one(s.options.seed + i, s, kind);
         if (!o.in_step) out++;
         if (o.heard_apart) heard_apart++;
-        printf("seed %llu: %u cabinets, %s%s, agreed %.3f s after the last press, %llu of %llu broadcasts heard\n",
+        char agreed[64] = "never agreed";
+        if (o.agree_ns != UINT64_MAX) {
+            snprintf(agreed, sizeof agreed, "agreed %.3f s after the last press", static_cast<double>(o.agree_ns) / 1e9);
+        }
+        printf("seed %llu: %u cabinets, %s%s, %s, %llu of %llu broadcasts heard\n",
                static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
-               o.heard_apart ? " though they hear each other" : "",
-               o.agree_ns == UINT64_MAX ? -1.0 : static_cast<double>(o.agree_ns) / 1e9,
+               o.heard_apart ? " though they hear each other" : "", agreed,
                static_cast<unsigned long long>(o.reach.heard), static_cast<unsigned long long>(o.reach.possible));
         if (o.agree_ns != UINT64_MAX) agree_s.push_back(static_cast<double>(o.agree_ns) / 1e9);
         total.possible += o.reach.possible;

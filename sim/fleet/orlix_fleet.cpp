@@ -13,12 +13,12 @@
 // not, 64 on bad usage, 65 on a bad script, 70 when a board host failed.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "board_host.h"
@@ -26,6 +26,7 @@
 #include "live_page.h"
 #include "measure.h"
 #include "runner.h"
+#include "script.h"
 
 namespace {
 
@@ -50,12 +51,37 @@ const char *const kUsage =
     "         --settled        random scenarios: no press before 16 s (every cabinet booted 10 s before)\n"
     "         --quiet          no timeline\n";
 
-std::string read_file(const std::string &path, bool &ok) {
-    std::ifstream f(path);
-    ok = static_cast<bool>(f);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+constexpr unsigned long long kMaxScenarios = 1000000;  // --measure
+constexpr double kMaxSeconds = 86400;                   // --deliveries --seconds: a day of fleet time
+constexpr unsigned long long kMaxPort = 65535;
+
+// A whole number from `lo` to `hi`, the whole text of the argument.
+bool whole_number(const char *text, unsigned long long lo, unsigned long long hi, unsigned long long &out) {
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) return false;
+    errno = 0;
+    out = strtoull(text, nullptr, 10);
+    return errno == 0 && out >= lo && out <= hi;
+}
+
+// A number of seconds above 0, at most kMaxSeconds.
+bool seconds(const char *text, double &out) {
+    char *end = nullptr;
+    out = strtod(text, &end);
+    return *text != '\0' && *end == '\0' && out > 0 && out <= kMaxSeconds;
+}
+
+int usage_error(const std::string &why) {
+    fprintf(stderr, "orlix-fleet: %s\n%s", script::printable(why).c_str(), kUsage);
+    return 64;
+}
+
+// Reads a script or topology file: "" or the exit status with its message printed.
+int read_input(const std::string &path, std::string &text) {
+    if (const auto e = script::read_file(path, &text)) {
+        fprintf(stderr, "orlix-fleet: %s\n", e->message.c_str());
+        return e->exit_status;
+    }
+    return 0;
 }
 
 std::string exe_dir(const char *argv0) {
@@ -74,40 +100,50 @@ int main(int argc, char **argv) {
     s.options.self = dir + "orlix-fleet";
     s.options.unmended_host = dir + "orlix-fleet-unmended";
     std::string script_path, topology_path;
-    long long random_seed = -1;
-    unsigned measure_k = 0, deliveries_n = 0;
+    unsigned long long random_seed = 0, measure_k = 0, deliveries_n = 0, port = 0, cabinets = kDefaultCabinets;
+    bool random = false;
     double secs = 120;
-    bool print = false, presses = false, together = false, settled = false;
-    int web_port = -1;  // no page
-    unsigned cabinets = kDefaultCabinets;
+    bool print = false, presses = false, together = false, settled = false, web = false;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
+        const char *value = more ? argv[i + 1] : "";
+        const auto number = [&](unsigned long long lo, unsigned long long hi, unsigned long long &out) {
+            i++;
+            return whole_number(value, lo, hi, out);
+        };
+        const auto bad = [&](const char *what) { return usage_error(a + " takes " + what + ", not `" + value + "`"); };
         if (a == "--topology" && more) {
             topology_path = argv[++i];
         } else if (a == "--unmended" && more) {
             s.unmended = argv[++i];
         } else if (a == "--seed" && more) {
-            s.options.seed = strtoull(argv[++i], nullptr, 10);
+            unsigned long long seed = 0;
+            if (!number(0, UINT64_MAX, seed)) return bad("a whole number");
+            s.options.seed = seed;
         } else if (a == "--web") {
-            web_port = kWebDefaultPort;
-            if (more && strspn(argv[i + 1], "0123456789") == strlen(argv[i + 1])) web_port = atoi(argv[++i]);
+            web = true;
+            if (more && value[0] != '-' && strspn(value, "0123456789") == strlen(value)) {
+                if (!number(1, kMaxPort, port)) return bad("a port from 1 to 65535");
+            }
         } else if (a == "--port" && more) {
-            web_port = atoi(argv[++i]);
+            if (!number(1, kMaxPort, port)) return bad("a port from 1 to 65535");
         } else if (a == "--cabinets" && more) {
-            cabinets = static_cast<unsigned>(atoi(argv[++i]));
+            if (!number(1, fleet::kMaxCabinets, cabinets)) return bad("a number of cabinets from 1 to 64");
         } else if (a == "--quiet") {
             s.options.log = false;
         } else if (a == "--random" && more) {
-            random_seed = atoll(argv[++i]);
+            if (!number(0, INT64_MAX, random_seed)) return bad("a whole number");
+            random = true;
         } else if (a == "--print") {
             print = true;
         } else if (a == "--measure" && more) {
-            measure_k = static_cast<unsigned>(atoi(argv[++i]));
+            if (!number(1, kMaxScenarios, measure_k)) return bad("a number of scenarios from 1 to 1000000");
         } else if (a == "--deliveries" && more) {
-            deliveries_n = static_cast<unsigned>(atoi(argv[++i]));
+            if (!number(1, fleet::kMaxCabinets, deliveries_n)) return bad("a number of cabinets from 1 to 64");
         } else if (a == "--seconds" && more) {
-            secs = atof(argv[++i]);
+            i++;
+            if (!seconds(value, secs)) return bad("a number of seconds above 0, at most 86400");
         } else if (a == "--presses") {
             presses = true;
         } else if (a == "--together") {
@@ -117,51 +153,45 @@ int main(int argc, char **argv) {
         } else if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
-        } else if (a[0] != '-' && script_path.empty()) {
+        } else if (!a.empty() && a[0] != '-' && script_path.empty()) {
             script_path = a;
         } else {
-            fputs(kUsage, stderr);
-            return 64;
+            const bool valued = a == "--topology" || a == "--unmended" || a == "--seed" || a == "--port" ||
+                                a == "--cabinets" || a == "--random" || a == "--measure" || a == "--deliveries" ||
+                                a == "--seconds";
+            return usage_error(valued ? a + " takes a value" : "unknown argument `" + a + "`");
         }
     }
+    if (!web && port != 0) return usage_error("--port goes with --web");
+    if (port == 0) port = kWebDefaultPort;
     if (!topology_path.empty()) {
-        bool ok = false;
-        std::string error;
-        const std::string text = read_file(topology_path, ok);
-        if (!ok || !s.topology.read(text, error)) {
-            fprintf(stderr, "orlix-fleet: %s: %s\n", topology_path.c_str(), ok ? error.c_str() : "cannot read it");
+        std::string text, error;
+        if (const int status = read_input(topology_path, text)) return status;
+        if (!s.topology.read(text, error)) {
+            fprintf(stderr, "orlix-fleet: %s: %s\n", script::printable(topology_path).c_str(),
+                    script::printable(error).c_str());
             return 65;
         }
     }
     try {
-        if (measure_k > 0) return measure(measure_k, s, {settled, together});
-        if (deliveries_n > 0) return deliveries(deliveries_n, secs, presses, together, s);
-        if (random_seed >= 0) {
-            const std::string text = random_scenario(static_cast<uint64_t>(random_seed), {settled, together});
+        if (measure_k > 0) return measure(static_cast<unsigned>(measure_k), s, {settled, together});
+        if (deliveries_n > 0) return deliveries(static_cast<unsigned>(deliveries_n), secs, presses, together, s);
+        if (random) {
+            const std::string text = random_scenario(random_seed, {settled, together});
             if (print) {
                 fputs(text.c_str(), stdout);
                 return 0;
             }
             return run_script(text, s);
         }
-        if (web_port == 0 || web_port > 65535 || cabinets == 0 || cabinets > fleet::kMaxCabinets) {
-            fputs(kUsage, stderr);
-            return 64;
+        if (web && script_path.empty()) {
+            return run_web(default_fleet(static_cast<unsigned>(cabinets)), "fob f0 paired on every cabinet", s,
+                           static_cast<unsigned>(port));
         }
-        if (web_port > 0 && script_path.empty()) {
-            return run_web(default_fleet(cabinets), "fob f0 paired on every cabinet", s, static_cast<unsigned>(web_port));
-        }
-        if (script_path.empty()) {
-            fputs(kUsage, stderr);
-            return 64;
-        }
-        bool ok = false;
-        const std::string text = read_file(script_path, ok);
-        if (!ok) {
-            fprintf(stderr, "orlix-fleet: cannot read %s\n", script_path.c_str());
-            return 66;
-        }
-        if (web_port > 0) return run_web(text, script_path, s, static_cast<unsigned>(web_port));
+        if (script_path.empty()) return usage_error("a SCRIPT, --random, --measure, --deliveries or --web, please");
+        std::string text;
+        if (const int status = read_input(script_path, text)) return status;
+        if (web) return run_web(text, script::printable(script_path), s, static_cast<unsigned>(port));
         return run_script(text, s);
     } catch (const std::exception &e) {
         fprintf(stderr, "orlix-fleet: %s\n", e.what());

@@ -12,6 +12,7 @@ namespace {
 constexpr uint64_t kPairPressNs = 100 * kMsNs;    // pairing: the payload, then the press
 constexpr uint64_t kPairDoneNs = 1000 * kMsNs;    // and the end of pairing mode
 constexpr unsigned kPairTries = 8;
+constexpr size_t kReportChars = 14;               // an input report: DCLOOOF01V010B
 
 }  // namespace
 
@@ -221,45 +222,193 @@ bool Runner::expect(const script::Step &s, const std::vector<size_t> &targets, s
     return true;
 }
 
-// The cabinets, the unmended ones and the links a script declares.
-bool declarations(const script::Parsed &p, Settings &s, std::string &error) {
-    std::string links;
-    for (const script::Step &st : p.steps) {
-        if (st.verb == "cabinets") {
-            s.options.names.clear();
-            if (st.args.size() == 1 && st.args[0].find_first_not_of("0123456789") == std::string::npos) {
-                const unsigned n = static_cast<unsigned>(atoi(st.args[0].c_str()));
-                for (unsigned i = 0; i < n; i++) s.options.names.push_back(letter_name(i));
-            } else {
-                s.options.names = st.args;
-            }
-        } else if (st.verb == "unmended") {
-            for (const auto &n : st.args) s.unmended += (s.unmended.empty() ? "" : ",") + n;
-        } else if (st.verb == "link") {
-            for (const auto &w : st.args) links += w + " ";
-            links += "\n";
-        }
-    }
-    if (s.options.names.empty() || s.options.names.size() > fleet::kMaxCabinets) {
-        error = "a script starts with `cabinets A B ...` (or `cabinets N`), 1 to 64 of them";
-        return false;
-    }
-    return s.topology.read(links, error);
+namespace {
+
+bool known(const std::vector<std::string> &names, const std::string &n) {
+    return std::find(names.begin(), names.end(), n) != names.end();
 }
 
-// Reads a script and its declarations into `s`: 0, or the exit status.
+std::vector<std::string> split_names(const std::string &list) {
+    std::vector<std::string> out;
+    std::stringstream in(list);
+    for (std::string n; std::getline(in, n, ',');) out.push_back(n);
+    return out;
+}
+
+// `cabinets A B ...` or `cabinets N`: the names, or why not.
+std::string cabinet_names(const script::Step &st, std::vector<std::string> &names) {
+    names.clear();
+    if (st.args.size() == 1 && !st.args[0].empty() && st.args[0].find_first_not_of("0123456789") == std::string::npos) {
+        const unsigned long n = st.args[0].size() > 2 ? kMaxCabinets + 1 : std::stoul(st.args[0]);
+        for (unsigned i = 0; i < n && n <= kMaxCabinets; i++) names.push_back(letter_name(static_cast<unsigned>(i)));
+    } else {
+        names = st.args;
+    }
+    if (names.empty() || names.size() > kMaxCabinets) return "`cabinets A B ...` (or `cabinets N`), 1 to 64 of them";
+    for (size_t i = 0; i < names.size(); i++) {
+        const std::string &n = names[i];
+        if (n.empty() || n == "all" || n == "half" || n == "-" || n == "default" ||
+            n.find_first_of(",@#") != std::string::npos) {
+            return "not a cabinet's name: " + n;
+        }
+        if (std::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i), n) != names.begin() + static_cast<std::ptrdiff_t>(i)) {
+            return "cabinet " + n + " named twice";
+        }
+    }
+    return "";
+}
+
+// The cabinets a step's @TARGET names (all without one), or why not.
+std::string step_targets(const script::Step &st, const std::vector<std::string> &names, std::vector<std::string> &out) {
+    out.clear();
+    if (st.target.empty() || st.target == "all") {
+        out = names;
+        return "";
+    }
+    for (const std::string &n : split_names(st.target)) {
+        if (!known(names, n)) return "no cabinet named " + n;
+        out.push_back(n);
+    }
+    return "";
+}
+
+// Why an expectation cannot be judged ("" when it can).
+std::string expect_error(const script::Step &st, const std::vector<std::string> &names) {
+    const auto &a = st.args;
+    const std::string what = a.empty() ? "" : a[0];
+    if (what == "report" && a.size() == 2) {
+        return a[1].size() > kReportChars ? "a report has 14 characters: " + a[1] + " is longer" : "";
+    }
+    if ((what == "console" && a.size() == 2) || (what == "agree" && a.size() == 1)) return "";
+    if (what == "hears" && a.size() == 2) {
+        if (!known(names, a[1])) return "no cabinet named " + a[1];
+        std::vector<std::string> targets;
+        step_targets(st, names, targets);
+        const bool explicit_self = !st.target.empty() && st.target != "all" && known(targets, a[1]);
+        if (explicit_self || (targets.size() == 1 && targets[0] == a[1])) return "a cabinet does not hear itself: " + a[1];
+        return "";
+    }
+    return "expect report TEXT | console TEXT | agree | hears CABINET";
+}
+
+}  // namespace
+
+std::vector<script::Error> declarations(const script::Parsed &p, Settings &s) {
+    std::vector<script::Error> errors;
+    const auto fail = [&errors](const script::Step &st, const std::string &why) { errors.push_back({st.line, why}); };
+    const script::Step *declared = nullptr;
+    for (const script::Step &st : p.steps) {
+        if (st.verb != "cabinets") continue;
+        if (declared != nullptr) {
+            fail(st, "the cabinets were declared on line " + std::to_string(declared->line));
+            continue;
+        }
+        declared = &st;
+        const std::string why = cabinet_names(st, s.options.names);
+        if (!why.empty()) fail(st, why);
+    }
+    if (declared == nullptr) {
+        errors.push_back({p.steps.empty() ? 1 : p.steps[0].line, "a script starts with `cabinets A B ...` (or `cabinets N`)"});
+        return errors;
+    }
+    const auto &names = s.options.names;
+    for (const script::Step &st : p.steps) {
+        if (st.verb == "unmended") {
+            if (st.args.empty()) fail(st, "`unmended A B ...`, `unmended all` or `unmended half`");
+            for (const auto &n : st.args) {
+                if (n != "all" && n != "half" && !known(names, n)) {
+                    fail(st, "no cabinet named " + n);
+                    break;
+                }
+                s.unmended += (s.unmended.empty() ? "" : ",") + n;
+            }
+        } else if (st.verb == "link") {
+            std::string why;
+            const auto &a = st.args;
+            if (!s.topology.add(a, why)) {
+                fail(st, why);
+            } else if (a[0] != "default" && !known(names, a[0])) {
+                fail(st, "no cabinet named " + a[0]);
+            } else if (const std::string &to = a[1] == "-" ? a[2] : a[1]; a[0] != "default" && !known(names, to)) {
+                fail(st, "no cabinet named " + to);
+            }
+        }
+    }
+    return errors;
+}
+
+std::vector<script::Error> check_steps(const script::Parsed &p, const Settings &s) {
+    std::vector<script::Error> errors;
+    const auto &names = s.options.names;
+    std::set<std::string> fobs;  // declared so far
+    uint64_t earliest_us = 0;    // the board time a step is reached at the earliest
+    for (const script::Step &st : p.steps) {
+        const std::string &v = st.verb;
+        std::vector<std::string> targets;
+        std::string why = step_targets(st, names, targets);
+        if (!why.empty()) {
+        } else if (st.within_given && v != "expect") {
+            why = "`within` belongs to `expect`";
+        } else if (v == "cabinets" || v == "unmended" || v == "link") {
+            if (!st.target.empty()) why = "`" + v + "` takes no target";
+        } else if (v == "fob" && st.args.size() >= 2 && st.args[1] == "paired") {
+            for (size_t i = 2; i < st.args.size() && why.empty(); i++) {
+                if (!known(names, st.args[i])) why = "no cabinet named " + st.args[i];
+            }
+            if (st.args.size() < 3) why = "fob NAME paired A B ...";
+            if (why.empty()) fobs.insert(st.args[0]);
+            earliest_us += (kPairPressNs + kPairDoneNs) / 1000;
+        } else if (Runner::acts_at_once(st)) {
+            why = Runner::act_error(st, names, fobs);
+        } else if (v == "wait" || v == "at") {
+            const auto d = st.args.size() == 1 ? script::parse_duration(st.args[0]) : std::nullopt;
+            if (!d) {
+                why = "`" + v + "` takes a duration (2.5s, 300ms, 20us)";
+            } else if (v == "at" && *d < earliest_us) {
+                char text[96];
+                snprintf(text, sizeof text, "at %.6g s: the script is at %.6g s by then", static_cast<double>(*d) / 1e6,
+                         static_cast<double>(earliest_us) / 1e6);
+                why = text;
+            } else {
+                earliest_us = v == "wait" ? earliest_us + *d : *d;
+            }
+        } else if (v == "expect") {
+            why = expect_error(st, names);
+        } else {
+            why = "not a step of a fleet: " + v;
+        }
+        if (!why.empty()) errors.push_back({st.line, why});
+    }
+    return errors;
+}
+
+// Reads a script and its declarations into `s`, and checks every line: 0, or
+// the exit status.
 int prepare(const script::Parsed &p, Settings &s) {
-    if (!p.errors.empty()) {
-        fprintf(stderr, "orlix-fleet: %s\n", script::describe(p.errors[0]).c_str());
-        return 65;
+    std::vector<script::Error> errors = p.errors;
+    if (errors.empty()) errors = declarations(p, s);
+    if (errors.empty()) errors = check_steps(p, s);
+    if (errors.empty()) {
+        if (const std::string n = s.topology.unknown_cabinet(s.options.names); !n.empty()) {
+            fprintf(stderr, "orlix-fleet: the links name a cabinet the script does not declare: %s\n",
+                    script::printable(n).c_str());
+            return 65;
+        }
+        std::string unknown;
+        for (const std::string &n : split_names(s.unmended)) {
+            if (n != "all" && n != "half" && !n.empty() && !known(s.options.names, n)) unknown = n;
+        }
+        if (!unknown.empty()) {
+            fprintf(stderr, "orlix-fleet: --unmended names a cabinet the script does not declare: %s\n",
+                    script::printable(unknown).c_str());
+            return 64;
+        }
+        apply_unmended(s);
+        return 0;
     }
-    std::string error;
-    if (!declarations(p, s, error)) {
-        fprintf(stderr, "orlix-fleet: %s\n", error.c_str());
-        return 65;
-    }
-    apply_unmended(s);
-    return 0;
+    std::stable_sort(errors.begin(), errors.end(), [](const script::Error &a, const script::Error &b) { return a.line < b.line; });
+    for (const script::Error &e : errors) fprintf(stderr, "orlix-fleet: %s\n", script::describe(e).c_str());
+    return 65;
 }
 
 // Runs a script; the exit status.
@@ -272,7 +421,7 @@ int run_script(const std::string &text, Settings s) {
     Runner r(f);
     for (const script::Step &st : p.steps) {
         if (!r.step(st, error)) {
-            fprintf(stderr, "orlix-fleet: line %u: %s\n", st.line, error.c_str());
+            fprintf(stderr, "orlix-fleet: %s\n", script::describe({st.line, error}).c_str());
             return 65;
         }
     }

@@ -74,9 +74,13 @@ private:
     Fleet &fleet_;
 };
 
-// The cabinets, the unmended ones and the links a script declares.
-bool declarations(const script::Parsed &p, Settings &s, std::string &error);
-// Reads a script and its declarations into `s`: 0, or the exit status.
+// The cabinets, the unmended ones and the links a script declares, into `s`;
+// what is wrong with them.
+std::vector<script::Error> declarations(const script::Parsed &p, Settings &s);
+// What is wrong with the steps, judged before anything runs.
+std::vector<script::Error> check_steps(const script::Parsed &p, const Settings &s);
+// Reads a script and its declarations into `s`, and checks every line: 0, or
+// the exit status (65 with each bad line named).
 int prepare(const script::Parsed &p, Settings &s);
 // Runs a script; the exit status.
 int run_script(const std::string &text, Settings s);

@@ -1,7 +1,11 @@
 #include "web_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -11,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "script.h"
 
 namespace sim {
 
@@ -20,6 +25,13 @@ constexpr size_t kLogKept = 400;
 constexpr size_t kAudioPerEvent = 8000;     // half a second
 constexpr size_t kCommandsKept = 64;
 constexpr auto kKeepAlive = std::chrono::seconds(1);
+constexpr size_t kRequestsPerConnection = 100;
+constexpr size_t kCommandBytes = 100;
+constexpr size_t kBodyBytes = 4096;  // a longer body is refused by the library (413)
+// A connection's waits are cut into steps this long, so that a server that
+// stops does not wait for its clients.
+constexpr int kWaitStepMs = 100;
+constexpr int kBacklog = 128;  // connections accepted by the kernel, waiting for the server
 
 struct Shared {
     std::mutex lock;
@@ -32,10 +44,95 @@ struct Shared {
     std::deque<int16_t> audio;
     uint64_t audio_base = 0;
     std::vector<std::string> commands;
+    unsigned streams = 0;  // event streams open
+};
+
+using Clock = std::chrono::steady_clock;
+
+// One connection's socket as the server reads and writes it: a request must
+// come whole by `deadline`, and a write must find room within kWebRequestTime.
+class PageStream : public httplib::Stream {
+public:
+    PageStream(socket_t sock, const std::atomic<socket_t> &listening) : sock_(sock), listening_(listening) {}
+    Clock::time_point deadline;
+
+    // Waits until the socket is readable (true) or the deadline has passed.
+    bool is_readable() const override { return wait(POLLIN, deadline); }
+    bool is_writable() const override { return wait(POLLOUT, Clock::now() + kWebRequestTime); }
+    ssize_t read(char *ptr, size_t size) override {
+        if (!is_readable()) return -1;
+        return recv(sock_, ptr, size, 0);
+    }
+    ssize_t write(const char *ptr, size_t size) override {
+        if (!is_writable()) return -1;
+        return send(sock_, ptr, size, MSG_NOSIGNAL);
+    }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override { address(getpeername, ip, port); }
+    void get_local_ip_and_port(std::string &ip, int &port) const override { address(getsockname, ip, port); }
+    socket_t socket() const override { return sock_; }
+
+private:
+    bool wait(short events, Clock::time_point until) const {
+        for (;;) {
+            if (listening_ == INVALID_SOCKET) return false;  // the server stops
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd p{sock_, events, 0};
+            const int n = poll(&p, 1, static_cast<int>(std::min<long long>(left, kWaitStepMs)));
+            if (n > 0) return (p.revents & (events | POLLHUP | POLLERR)) != 0;
+            if (n < 0 && errno != EINTR) return false;
+        }
+    }
+
+    void address(int (*get)(int, sockaddr *, socklen_t *), std::string &ip, int &port) const {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        char text[INET6_ADDRSTRLEN] = "";
+        port = 0;
+        if (get(sock_, reinterpret_cast<sockaddr *>(&a), &len) != 0) return;
+        if (a.ss_family == AF_INET) {
+            const auto *in = reinterpret_cast<const sockaddr_in *>(&a);
+            inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+            port = ntohs(in->sin_port);
+        } else if (a.ss_family == AF_INET6) {
+            const auto *in = reinterpret_cast<const sockaddr_in6 *>(&a);
+            inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof text);
+            port = ntohs(in->sin6_port);
+        }
+        ip = text;
+    }
+
+    socket_t sock_;
+    const std::atomic<socket_t> &listening_;
+};
+
+// The library's server, with connections that cannot hold a worker for long
+// without sending their request (see PageStream).
+class PageServer : public httplib::Server {
+public:
+    // The library listens with a backlog of 5: a burst of connections would
+    // have the rest wait for their SYN to be sent again (1 s, 3 s, 7 s, ...).
+    void widen_backlog() { ::listen(svr_sock_, kBacklog); }
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        PageStream stream(sock, svr_sock_);
+        bool ok = false;
+        for (size_t left = kRequestsPerConnection; left > 0; left--) {
+            stream.deadline = Clock::now() + kWebRequestTime;
+            if (!stream.is_readable()) break;
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed) break;
+        }
+        shutdown(sock, SHUT_RDWR);
+        close(sock);
+        return ok;
+    }
 };
 
 Shared shared;
-httplib::Server server;
+PageServer server;
 std::thread server_thread;
 bool running = false;
 // Main loop side.
@@ -44,7 +141,8 @@ std::string last_json;
 
 }  // namespace
 
-std::string web_json_string(const std::string &text) {
+std::string web_json_string(const std::string &raw) {
+    const std::string text = script::printable(raw);  // valid UTF-8, no control bytes
     std::string out = "\"";
     for (const char c : text) {
         if (c == '"' || c == '\\') {
@@ -125,10 +223,36 @@ std::string next_events(Cursor &c) {
     return out;
 }
 
+// An open event stream, counted while its response lives.
+struct StreamSlot {
+    StreamSlot() = default;
+    StreamSlot(const StreamSlot &) = delete;
+    StreamSlot &operator=(const StreamSlot &) = delete;
+    ~StreamSlot() {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        shared.streams--;
+    }
+};
+
+// A slot for one more event stream, or none when kWebStreams are open.
+std::shared_ptr<StreamSlot> take_stream_slot() {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    if (shared.streams >= kWebStreams) return nullptr;
+    shared.streams++;
+    return std::make_shared<StreamSlot>();
+}
+
 void serve_events(httplib::Response &res) {
+    auto slot = take_stream_slot();
+    if (!slot) {
+        res.status = 503;
+        res.set_header("Retry-After", "5");
+        res.set_content("too many event streams open", "text/plain; charset=utf-8");
+        return;
+    }
     res.set_header("Cache-Control", "no-cache");
     auto cursor = std::make_shared<Cursor>();
-    res.set_chunked_content_provider("text/event-stream", [cursor](size_t, httplib::DataSink &sink) {
+    res.set_chunked_content_provider("text/event-stream", [cursor, slot](size_t, httplib::DataSink &sink) {
         const std::string events = next_events(*cursor);
         {
             std::lock_guard<std::mutex> hold(shared.lock);
@@ -188,7 +312,7 @@ bool web_start(unsigned port, const WebSite &site, std::function<std::string(con
     server.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     server.Get("/events", [](const httplib::Request &, httplib::Response &res) { serve_events(res); });
     server.Post("/command", [command_error](const httplib::Request &req, httplib::Response &res) {
-        if (req.body.size() > 100 || req.body.find_first_of("\r\n") != std::string::npos) {
+        if (req.body.size() > kCommandBytes || req.body.find_first_of("\r\n") != std::string::npos) {
             res.status = 400;
             res.set_content("not a command: one line of up to 100 characters", "text/plain; charset=utf-8");
             return;
@@ -196,7 +320,7 @@ bool web_start(unsigned port, const WebSite &site, std::function<std::string(con
         const std::string error = command_error(req.body);
         if (!error.empty()) {
             res.status = 400;
-            res.set_content(error, "text/plain; charset=utf-8");
+            res.set_content(script::printable(error), "text/plain; charset=utf-8");
             return;
         }
         std::lock_guard<std::mutex> hold(shared.lock);
@@ -208,12 +332,15 @@ bool web_start(unsigned port, const WebSite &site, std::function<std::string(con
         shared.commands.push_back(req.body);
         res.status = 204;
     });
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWebWorkers); };
+    server.set_payload_max_length(kBodyBytes);
     // Not the library's SO_REUSEPORT: a second virtual board must not share the port.
     server.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     if (!server.bind_to_port("127.0.0.1", static_cast<int>(port))) return false;
+    server.widen_backlog();
     server_thread = std::thread([] { server.listen_after_bind(); });
     running = true;
     return true;

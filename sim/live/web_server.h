@@ -22,6 +22,17 @@ constexpr unsigned kWebDefaultPort = 8040;
 // The page's state is sent at most this often.
 constexpr auto kWebStateEvery = std::chrono::milliseconds(40);
 constexpr size_t kWebSoundKept = 32000;  // two seconds at 16 kHz
+// Connections are answered by this many threads: room for every event stream
+// and for slow clients beside the page's own requests.
+constexpr unsigned kWebWorkers = 96;
+// Event streams open at once; one more is answered 503 (an EventSource tries
+// again). The server answers 127.0.0.1 only, so every client has the same
+// address and a cap per address would be this one.
+constexpr unsigned kWebStreams = 16;
+// A connection must deliver each request whole within this time of its
+// acceptance (or of the previous answer on a kept-alive one), or it is closed;
+// a client that stalls a write that long loses its connection too.
+constexpr auto kWebRequestTime = std::chrono::seconds(5);
 
 // The page: `index` at `/`, and the files beside it by their names (letters,
 // digits, `-` and `_`, ending in .html, .js or .css).

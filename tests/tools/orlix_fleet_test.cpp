@@ -1,6 +1,7 @@
 // The fleet: the air between the modules, and orlix-fleet run on the
 // scenarios in sim/fleet/scenarios as a user runs it, with the boards on
 // today's firmware, on the firmware before the mends of the radio, and mixed.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,17 +112,64 @@ TEST(FleetTest, ScenariosHoldAfterTheMendsAndFailedBefore) {
     EXPECT_EQ(fleet(scenario("lock-unlock") + " --unmended A").status, 0) << "a leader before the mends";
 }
 
-TEST(FleetTest, BadScriptsAreNamedWithTheirLine) {
-    char path[] = "/tmp/orlix-fleet-test-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string text = "cabinets A B\nfob red\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    const Outcome r = fleet(path);
-    unlink(path);
-    EXPECT_EQ(r.status, 65);
-    EXPECT_NE(r.out.find("line 2: no fob named red"), std::string::npos) << r.out;
+// Bad arguments, files and scripts are refused before any board starts, each
+// with its exit status and what is wrong (a script's lines by their number).
+TEST(FleetTest, BadArgumentsAndScriptsAreRefusedBeforeAnyBoardStarts) {
+    char dir[] = "/tmp/orlix-fleet-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir, script = d + "/s.fleet", fifo = d + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Row {
+        std::string args;    // SCRIPT: the script below
+        const char *script;  // nullptr: none written
+        int status;
+        const char *says;
+    };
+    const Row rows[] = {
+        {"/dev/zero", nullptr, 66, "/dev/zero: not a regular file"},
+        {fifo, nullptr, 66, "fifo: not a regular file"},
+        {d, nullptr, 66, ": Is a directory"},
+        {d + "/missing", nullptr, 66, "missing: No such file or directory"},
+        {"SCRIPT --topology " + fifo, "cabinets A\n", 66, "fifo: not a regular file"},
+        {"SCRIPT --topology " + d + "/missing", "cabinets A\n", 66, "No such file or directory"},
+        {"SCRIPT --topology SCRIPT", "A B 0.1\n\nA C nan\n", 65, "s.fleet: line 3: a loss is a share from 0 to 1"},
+        {"--measure -1", nullptr, 64, "--measure takes a number of scenarios from 1 to 1000000, not `-1`"},
+        {"--deliveries 65", nullptr, 64, "--deliveries takes a number of cabinets from 1 to 64"},
+        {"--seed abc --random 1", nullptr, 64, "--seed takes a whole number, not `abc`"},
+        {"--deliveries 3 --seconds -5", nullptr, 64, "--seconds takes a number of seconds above 0"},
+        {"--web --cabinets 2x", nullptr, 64, "--cabinets takes a number of cabinets from 1 to 64"},
+        {"--seed", nullptr, 64, "--seed takes a value"},
+        {"SCRIPT --unmended Z", "cabinets A B\n", 64, "--unmended names a cabinet the script does not declare: Z"},
+        {"SCRIPT", "cabinets A B\nfob red\n", 65, "line 2: no fob named red"},
+        {"SCRIPT", "cabinets A B\nlink A Z 0.1\n", 65, "line 2: no cabinet named Z"},
+        {"SCRIPT", "cabinets A B\nunmended Z\n", 65, "line 2: no cabinet named Z"},
+        {"SCRIPT", "cabinets A A B\n", 65, "line 1: cabinet A named twice"},
+        {"SCRIPT", "cabinets A B\n# two\ncabinets C\n", 65, "line 3: the cabinets were declared on line 1"},
+        {"SCRIPT", "cabinets A B\nwait 60s\nfobb red\n", 65, "line 3: not a step of a fleet: fobb"},
+        {"SCRIPT", "cabinets A B\n@A expect hears A\n", 65, "line 2: a cabinet does not hear itself: A"},
+        {"SCRIPT", "cabinets A B\nwait 1s\nlink A - B -0.5\n", 65, "line 3: a loss is a share from 0 to 1"},
+        {"SCRIPT", "cabinets A B\nlink A B inf\n", 65, "line 2: a loss is a share from 0 to 1"},
+        {"SCRIPT", "cabinets A B\nat 5s\nat 2s\n", 65, "line 3: at 2 s: the script is at 5 s by then"},
+        {"SCRIPT", "cabinets A B\nexpect report DCLOOOF00V010B1\n", 65, "line 2: a report has 14 characters"},
+        {"SCRIPT", "cabinets A\n\x1b[2Jred\n", 65, "line 2: not a step of a fleet: \\x1B[2Jred"},
+    };
+    for (const Row &row : rows) {
+        if (row.script != nullptr) {
+            FILE *f = fopen(script.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            fputs(row.script, f);
+            fclose(f);
+        }
+        std::string args = row.args;
+        for (size_t at; (at = args.find("SCRIPT")) != std::string::npos;) args.replace(at, 6, script);
+        const Outcome r = fleet(args);
+        EXPECT_EQ(r.status, row.status) << row.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(row.says), std::string::npos) << row.args << "\n" << r.out;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "no raw escape byte reaches the terminal";
+    }
+    unlink(script.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { request } from 'node:http';
-import { createServer } from 'node:net';
+import { connect, createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
@@ -72,4 +72,46 @@ export async function openPage(t, port) {
   page.setDefaultTimeout(WAIT_MS);
   await page.goto(`http://127.0.0.1:${port}/`, { waitUntil: 'domcontentloaded' });
   return page;
+}
+
+// A bare connection to 127.0.0.1:port that sends `text` at once, or one byte a
+// second (`trickle`); `gone` resolves when the server closes it, `received`
+// holds what it answered.
+export function rawClient(port, text, { trickle = false } = {}) {
+  const socket = connect(port, '127.0.0.1');
+  socket.received = '';
+  socket.on('data', (chunk) => { socket.received += chunk; });
+  socket.on('error', () => {});
+  socket.gone = new Promise((resolve) => socket.once('close', resolve));
+  if (!trickle) {
+    socket.write(text);
+  } else {
+    let i = 0;
+    const timer = setInterval(() => {
+      if (socket.destroyed || i >= text.length) clearInterval(timer);
+      else socket.write(text[i++]);
+    }, 1000);
+    socket.once('close', () => clearInterval(timer));
+  }
+  return socket;
+}
+
+// A POST of raw bytes: its status and the answer's text (which must be UTF-8).
+export function post(port, path, body) {
+  return new Promise((resolve, reject) => {
+    const req = request({ host: '127.0.0.1', port, path, method: 'POST',
+      headers: { Host: `127.0.0.1:${port}`, 'Content-Length': body.length } }, (res) => {
+      const chunks = [];
+      res.on('data', (chunk) => chunks.push(chunk));
+      res.on('end', () => {
+        try {
+          resolve({ status: res.statusCode, text: new TextDecoder('utf-8', { fatal: true }).decode(Buffer.concat(chunks)) });
+        } catch (e) {
+          reject(e);
+        }
+      });
+    });
+    req.on('error', reject);
+    req.end(body);
+  });
 }
