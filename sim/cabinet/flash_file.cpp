@@ -30,6 +30,8 @@ uint64_t ops_seen = 0;
 std::map<uint32_t, uint64_t> pending;  // sectors to write, and when their last operation ends
 // The file being made beside its final name, for flash_file_abandon().
 char making[PATH_MAX + 16] = "";
+// As many links as the kernel follows in one path.
+constexpr unsigned kMaxLinkHops = 40;
 
 bool write_all(int to, const uint8_t *data, size_t len, off_t at) {
     for (size_t done = 0; done < len;) {
@@ -88,6 +90,20 @@ void read_fobs(uint32_t *fob_counters, unsigned fobs) {
     fobs_kept.assign(fob_counters, fob_counters + fobs);
 }
 
+// The file `path` names through any symbolic links, whether it exists yet or
+// not (a link may name a flash still to be made).
+std::string followed(std::string path) {
+    for (unsigned hops = 0; hops < kMaxLinkHops; hops++) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n < 0) break;  // not a link (or nothing there)
+        const std::string to(target, static_cast<size_t>(n));
+        const size_t slash = path.rfind('/');
+        path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+    }
+    return path;
+}
+
 std::optional<FlashFileError> refuse(int status, const std::string &message) {
     if (fd >= 0) close(fd);
     fd = -1;
@@ -98,8 +114,7 @@ std::optional<FlashFileError> refuse(int status, const std::string &message) {
 
 std::optional<FlashFileError> flash_file_open(const std::string &path, uint32_t *fob_counters, unsigned fobs) {
     // Through a symbolic link: the file it names, and its counters beside it.
-    char resolved[PATH_MAX];
-    const std::string file = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    const std::string file = followed(path);
     fd = open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         const std::string why = write_beside(file, vb::flash_data(), vb::kFlashSize, false);  // a new flash, erased
