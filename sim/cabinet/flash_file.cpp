@@ -25,7 +25,7 @@ namespace {
 int fd = -1;
 std::string fobs_path;
 std::vector<uint32_t> fobs_kept;
-bool fobs_failed = false;  // said once until a write succeeds again
+std::vector<uint32_t> fobs_failed;  // counters that could not be kept: tried again at the next change or the end
 uint64_t ops_seen = 0;
 std::map<uint32_t, uint64_t> pending;  // sectors to write, and when their last operation ends
 // The file being made beside its final name, for flash_file_abandon().
@@ -172,17 +172,20 @@ void flash_file_sync() {
 }
 
 void flash_file_keep_fobs(const uint32_t *fob_counters, unsigned fobs) {
-    if (fd < 0 || std::equal(fob_counters, fob_counters + fobs, fobs_kept.begin(), fobs_kept.end())) return;
+    if (fd < 0 || std::equal(fob_counters, fob_counters + fobs, fobs_kept.begin(), fobs_kept.end()) ||
+        std::equal(fob_counters, fob_counters + fobs, fobs_failed.begin(), fobs_failed.end())) {
+        return;
+    }
     std::string text;
     for (unsigned i = 0; i < fobs; i++) text += std::to_string(fob_counters[i]) + "\n";
     const std::string why =
         write_beside(fobs_path, reinterpret_cast<const uint8_t *>(text.data()), text.size(), true);
     if (why.empty()) {
         fobs_kept.assign(fob_counters, fob_counters + fobs);
-        fobs_failed = false;
-    } else if (!fobs_failed) {
+        fobs_failed.clear();
+    } else {
         fprintf(stderr, "orlix-sim: %s: %s\n", shown(fobs_path).c_str(), why.c_str());
-        fobs_failed = true;
+        fobs_failed.assign(fob_counters, fob_counters + fobs);
     }
 }
 
@@ -192,6 +195,7 @@ void flash_file_close(const uint32_t *fob_counters, unsigned fobs) {
     for (const auto &sector : pending) write_at(sector.first * vb::kFlashSectorSize, vb::kFlashSectorSize);
     pending.clear();
     fsync(fd);
+    fobs_failed.clear();  // a last try
     flash_file_keep_fobs(fob_counters, fobs);
     close(fd);
     fd = -1;
