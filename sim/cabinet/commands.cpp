@@ -27,11 +27,16 @@ void show(uint64_t t_ns, const char *direction, const char *kind, const std::str
     log_line(t_ns, direction, kind, printable(text));
 }
 
+static_assert(kMaxSendChars + kFrameExtraBytes <= vb::kUartWireSize, "a status frame fits the line's queue");
+
 // A status frame, shown when its last byte reaches the board (when it acts on it).
-void send_status(const std::string &payload) {
+bool send_status(const std::string &payload) {
     const std::string frame = peers::frame_to_board(payload);
+    const vb::Uart &u = vb::board().uart[peers::kScreenUart];
+    if (u.wire_tail - u.wire_head + frame.size() > vb::kUartWireSize) return false;
     vb::send_to_board(peers::kScreenUart, frame, peers::kScreenBaud);
-    show(vb::board().uart[peers::kScreenUart].wire_free_ns, "screen->board", "frame", frame.substr(0, frame.size() - 2));
+    show(u.wire_free_ns, "screen->board", "frame", frame.substr(0, frame.size() - 2));
+    return true;
 }
 
 namespace {
@@ -85,7 +90,11 @@ std::string command_error(const std::string &line) {
          word == "quit") && alone && line == word) {
         return "";
     }
-    if (line.rfind("send ", 0) == 0 && line.size() > 5) return "";
+    if (line.rfind("send ", 0) == 0 && line.size() > 5) {
+        if (line.size() - 5 <= kMaxSendChars) return "";
+        return "send takes a payload of at most " + std::to_string(kMaxSendChars) + " characters, not " +
+               std::to_string(line.size() - 5);
+    }
     if (word == "fob" && b.empty() && number(a, kFobs) >= 1) return "";
     if (word == "peer" && !b.empty() && extra.empty() && number(a, 255) >= 0 && number(b, 0xFFFFFFFFull) >= 0) {
         return "";
@@ -94,11 +103,11 @@ std::string command_error(const std::string &line) {
 }
 
 
-void Cabinet::command(const std::string &line) {
+std::string Cabinet::command(const std::string &line) {
     const std::string error = command_error(line);
     if (!error.empty()) {
         if (!line.empty()) answer(error + "\n");
-        return;
+        return error;
     }
     std::istringstream in(line);
     std::string word, a, b;
@@ -107,9 +116,13 @@ void Cabinet::command(const std::string &line) {
         vb::drive_pin(wiring::kDoorPin, line == "open");
         log_note(vb::now_ns(), line == "open" ? "door sensor high (open)" : "door sensor low (closed)");
     } else if (word == "send") {
+        if (!send_status(line.substr(5))) {
+            const std::string busy = "the screen line's queue is full: the payload was not sent";
+            answer(busy + "\n");
+            return busy;
+        }
         status = line.substr(5);
         clip_started = false;
-        send_status(status);
     } else if (word == "fob") {
         radio.press(static_cast<unsigned>(number(a, kFobs)));
     } else if (word == "peer") {
@@ -128,6 +141,7 @@ void Cabinet::command(const std::string &line) {
     } else if (line == "help") {
         answer(kHelp);
     }
+    return "";
 }
 
 void Cabinet::follow_clip() {
@@ -155,8 +169,18 @@ void Commands::read(Cabinet &cabinet) {
     for (size_t end; !command_stopping() && (end = pending_.find('\n')) != std::string::npos;) {
         std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
+        if (overlong_) {
+            overlong_ = false;  // its end: the next line is a command again
+            continue;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         cabinet.command(line);
+    }
+    // A line without its end yet, longer than any command: dropped as it comes.
+    if (pending_.size() > kMaxCommandChars + 1) {
+        if (!overlong_) answer("not a command: a line longer than " + std::to_string(kMaxCommandChars) + " characters\n");
+        overlong_ = true;
+        pending_.clear();
     }
 }
 

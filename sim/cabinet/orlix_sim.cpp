@@ -30,9 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,8 +76,21 @@ const char *const kUsage =
     "  --vcd FILE     the board's pins as a Value Change Dump (strips, I2S, both UARTs, the plain pins)\n"
     "  --quiet        a frame that repeats the last one in its direction is not shown\n";
 
-void on_signal(int) {
-    sim::command_stop();
+// Set once the board runs: a signal then ends the loop, which keeps what the
+// run has made; before, nothing is worth keeping and the signal ends it at once.
+volatile sig_atomic_t running = 0;
+
+void on_signal(int sig) {
+    if (running && !sim::command_stopping()) {
+        sim::command_stop();
+        return;
+    }
+    // Starting, or a second signal while stopping: at once.
+    sim::flash_file_abandon();
+    static const char kMessage[] = "orlix-sim: interrupted\n";
+    ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    (void)ignored;
+    _exit(128 + sig);
 }
 
 struct Options {
@@ -152,26 +163,31 @@ void open_ports(const Options &options) {
 
 // The steps of a script file, or nullptr (with the reasons on standard error).
 std::unique_ptr<sim::ScriptRun> load_script(const std::string &path, Cabinet &cabinet, int *exit_code) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        fprintf(stderr, "orlix-sim: %s: %s\n", path.c_str(), strerror(errno));
-        *exit_code = 66;
+    std::string text;
+    if (const auto error = script::read_file(path, &text)) {
+        fprintf(stderr, "orlix-sim: %s\n", error->message.c_str());
+        *exit_code = error->exit_status;
         return nullptr;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    script::Parsed parsed = script::parse(text.str());
+    script::Parsed parsed = script::parse(text);
     std::vector<std::string> errors;
     for (const script::Error &e : parsed.errors) errors.push_back(script::describe(e));
     for (const std::string &e : sim::ScriptRun::check(parsed.steps, sim::command_error)) errors.push_back(e);
     if (!errors.empty()) {
-        for (const std::string &e : errors) fprintf(stderr, "orlix-sim: %s: %s\n", path.c_str(), e.c_str());
+        for (const std::string &e : errors) fprintf(stderr, "orlix-sim: %s: %s\n", script::printable(path).c_str(), e.c_str());
         *exit_code = 65;
         return nullptr;
     }
     return std::make_unique<sim::ScriptRun>(
-        std::move(parsed.steps), [&cabinet](const std::string &line) { cabinet.command(line); },
+        std::move(parsed.steps), [&cabinet](const std::string &line) { return cabinet.command(line); },
         [&cabinet](const std::string &bytes) { cabinet.radio.air(bytes); });
+}
+
+// The fobs' counters, kept beside the flash file as soon as a press has changed one.
+void keep_fob_counters(const Cabinet &cabinet) {
+    uint32_t counters[sim::kFobs];
+    for (unsigned n = 1; n <= sim::kFobs; n++) counters[n - 1] = cabinet.radio.fob_counter(n);
+    sim::flash_file_keep_fobs(counters, sim::kFobs);
 }
 
 }  // namespace
@@ -190,10 +206,9 @@ int main(int argc, char **argv) {
     cabinet.built_in_screen = !options.screen_pty;
     uint32_t fob_counters[sim::kFobs] = {};
     if (!options.flash.empty()) {
-        const std::string error = sim::flash_file_open(options.flash, fob_counters, sim::kFobs);
-        if (!error.empty()) {
-            fprintf(stderr, "orlix-sim: --flash %s\n", error.c_str());
-            return 66;
+        if (const auto error = sim::flash_file_open(options.flash, fob_counters, sim::kFobs)) {
+            fprintf(stderr, "orlix-sim: --flash %s\n", error->message.c_str());
+            return error->exit_status;
         }
         for (unsigned n = 1; n <= sim::kFobs; n++) cabinet.radio.set_fob_counter(n, fob_counters[n - 1]);
     }
@@ -219,7 +234,7 @@ int main(int argc, char **argv) {
         printf("web page: http://127.0.0.1:%d/\n", options.web_port);
     }
     if (!options.vcd.empty() && !sim::vcd_open(options.vcd)) {
-        fprintf(stderr, "orlix-sim: --vcd %s: %s\n", options.vcd.c_str(), strerror(errno));
+        fprintf(stderr, "orlix-sim: --vcd %s: %s\n", script::printable(options.vcd).c_str(), strerror(errno));
         return 73;
     }
     vb::power_on();
@@ -234,14 +249,17 @@ int main(int argc, char **argv) {
     sim::Pace pace(options.speed, vb::now_us());
     bool idle = false;  // the board waits in its boot loader, the clock stands still
 
+    running = 1;
     while (!sim::command_stopping()) {
         // The commands between every two slices: a slice is 200 µs of board
         // time, well under a millisecond of wall time even on a slow board.
         if (!run) commands.read(cabinet);
         for (const std::string &line : sim::web_commands()) cabinet.command(line);
+        keep_fob_counters(cabinet);
         uint64_t until_us = UINT64_MAX;
         if (run) {
             const uint64_t until_ns = run->step(vb::now_ns());
+            keep_fob_counters(cabinet);
             if (run->finished()) break;
             until_us = until_ns == UINT64_MAX ? until_ns : (until_ns + 999) / 1000;
         } else if (!cabinet.board_state.empty()) {
@@ -286,20 +304,26 @@ int main(int argc, char **argv) {
     vb::power_off();
     for (unsigned n = 1; n <= sim::kFobs; n++) fob_counters[n - 1] = cabinet.radio.fob_counter(n);
     sim::flash_file_close(fob_counters, sim::kFobs);
-    sim::vcd_close();
+    const std::string vcd_error = sim::vcd_close();
+    if (!vcd_error.empty()) {
+        fprintf(stderr, "orlix-sim: --vcd %s: the trace is not whole: %s\n", script::printable(options.vcd).c_str(),
+                vcd_error.c_str());
+    }
     printf("orlix-sim: stopped at %.3f ms of board time (%.2fx real time)\n", static_cast<double>(vb::now_ns()) / 1e6,
            pace.average(vb::now_us()));
     if (run) {
+        const std::string shown_script = script::printable(options.script);
         if (sim::command_stopping() && run->failure().empty()) run->abort("interrupted");
         if (run->failure().empty()) {
-            printf("orlix-sim: %s: every step held (%u expectation%s)\n", options.script.c_str(), run->expectations(),
+            printf("orlix-sim: %s: every step held (%u expectation%s)\n", shown_script.c_str(), run->expectations(),
                    run->expectations() == 1 ? "" : "s");
         } else {
-            printf("orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
-            fprintf(stderr, "orlix-sim: %s: %s\n", options.script.c_str(), run->failure().c_str());
+            printf("orlix-sim: %s: %s\n", shown_script.c_str(), run->failure().c_str());
+            fprintf(stderr, "orlix-sim: %s: %s\n", shown_script.c_str(), run->failure().c_str());
             exit_code = 1;
         }
     }
+    if (!vcd_error.empty() && exit_code == 0) exit_code = 73;
     fflush(stdout);
     return exit_code;
 }

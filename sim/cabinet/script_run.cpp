@@ -1,6 +1,7 @@
 #include "script_run.h"
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -14,6 +15,18 @@ constexpr size_t kMaxAirBytes = 200;  // a module sends no longer packet
 // Some lines are logged a little after their time (a strip's frame once both
 // strips have latched): an expectation is judged this long after its deadline.
 constexpr uint64_t kLateNs = 30000000;
+// An input report: the payload of the board's report frames.
+constexpr size_t kReportChars = 14;
+// The outputs the log shows, each with the words its lines can begin with.
+struct OutputWords {
+    const char *output;
+    std::vector<const char *> next;
+};
+const OutputWords kOutputWords[] = {
+    {"maglock", {"locked", "released"}},
+    {"amplifier", {"on", "off"}},
+    {"strips", {"off", "blue", "warm", "red", "strip", "several"}},
+};
 
 bool is_command(const std::string &verb) {
     for (const char *c : {"open", "close", "send", "fob", "peer", "reset", "power"}) {
@@ -40,6 +53,22 @@ std::vector<std::string> plain_words(const std::string &text) {
     return words;
 }
 
+// Why `expect output WORDS` can never hold, or "".
+std::string output_words_error(const std::vector<std::string> &args) {
+    const std::vector<std::string> words = plain_words(joined(args, 1));
+    for (const OutputWords &o : kOutputWords) {
+        if (words.empty() || words[0] != o.output) continue;
+        if (words.size() < 2) return "";
+        for (const char *next : o.next) {
+            if (words[1] == next) return "";
+        }
+        std::string known;
+        for (const char *next : o.next) known += (known.empty() ? "" : ", ") + std::string(next);
+        return "`expect output " + words[0] + "` is followed by " + known + ", not " + words[1];
+    }
+    return "`expect output` names maglock, strips or amplifier, not " + (words.empty() ? "nothing" : words[0]);
+}
+
 std::string duration_text(uint64_t us) {
     char text[32];
     snprintf(text, sizeof text, "%g s", static_cast<double>(us) / 1e6);
@@ -55,6 +84,10 @@ std::string script_command_line(const script::Step &step) {
 std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps,
                                           const std::function<std::string(const std::string &)> &command_error) {
     std::vector<std::string> errors;
+    // The board time every step before reaches at least (waits and ats
+    // added), and the line that reaches it: an `at` before it never waits.
+    uint64_t earliest_us = 0;
+    unsigned earliest_line = 0;
     for (const script::Step &s : steps) {
         std::string why;
         const size_t n = s.args.size();
@@ -65,7 +98,16 @@ std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps
         } else if (is_command(s.verb)) {
             why = command_error(script_command_line(s));
         } else if (s.verb == "wait" || s.verb == "at") {
-            if (n != 1 || !script::parse_duration(s.args[0])) why = "`" + s.verb + "` takes a duration (2.5s, 300ms, 20us)";
+            const auto us = n == 1 ? script::parse_duration(s.args[0]) : std::nullopt;
+            if (!us) {
+                why = "`" + s.verb + "` takes a duration (2.5s, 300ms, 20us)";
+            } else if (s.verb == "at" && *us < earliest_us) {
+                why = "`at " + s.args[0] + "` comes after line " + std::to_string(earliest_line) +
+                      " has reached board time " + duration_text(earliest_us);
+            } else {
+                earliest_us = s.verb == "at" ? *us : earliest_us + *us;
+                earliest_line = s.line;
+            }
         } else if (s.verb == "air") {
             const auto bytes = peers::from_spaced_hex(joined(s.args));
             if (!bytes || bytes->size() > kMaxAirBytes) {
@@ -75,8 +117,12 @@ std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps
             const std::string what = n > 0 ? s.args[0] : "";
             if ((what == "report" || what == "console") && n != 2) {
                 why = "`expect " + what + "` takes one text (in quotes if it holds blanks)";
+            } else if (what == "report" && s.args[1].size() > kReportChars) {
+                why = "`expect report` takes at most the report's " + std::to_string(kReportChars) + " characters";
             } else if (what == "output" && n < 2) {
                 why = "`expect output` takes the output's words (maglock released)";
+            } else if (what == "output") {
+                why = output_words_error(s.args);
             } else if (what != "report" && what != "console" && what != "output") {
                 why = "`expect` takes report, console or output";
             }
@@ -88,7 +134,7 @@ std::vector<std::string> ScriptRun::check(const std::vector<script::Step> &steps
     return errors;
 }
 
-ScriptRun::ScriptRun(std::vector<script::Step> steps, std::function<void(const std::string &)> command,
+ScriptRun::ScriptRun(std::vector<script::Step> steps, std::function<std::string(const std::string &)> command,
                      std::function<void(const std::string &)> air)
     : steps_(std::move(steps)), command_(std::move(command)), air_(std::move(air)) {}
 
@@ -96,7 +142,11 @@ uint64_t ScriptRun::step(uint64_t now_ns) {
     while (!finished()) {
         const script::Step &s = steps_[next_];
         if (is_command(s.verb)) {
-            command_(script_command_line(s));
+            const std::string why = command_(script_command_line(s));
+            if (!why.empty()) {
+                fail(why);
+                return now_ns;
+            }
         } else if (s.verb == "air") {
             air_(peers::from_spaced_hex(joined(s.args)).value_or(""));
         } else if (s.verb == "wait" || s.verb == "at") {

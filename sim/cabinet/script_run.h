@@ -15,9 +15,9 @@ namespace sim {
 
 class ScriptRun {
 public:
-    // `command` carries out an interactive command line ("fob 1"); `air`
-    // puts bytes on the air.
-    ScriptRun(std::vector<script::Step> steps, std::function<void(const std::string &line)> command,
+    // `command` carries out an interactive command line ("fob 1"), and says
+    // why it could not ("" when it did); `air` puts bytes on the air.
+    ScriptRun(std::vector<script::Step> steps, std::function<std::string(const std::string &line)> command,
               std::function<void(const std::string &bytes)> air);
     // The steps' errors ("line 4: ..."), found before anything runs.
     // `command_error` judges an interactive command line ("" when it is one).
@@ -40,7 +40,7 @@ private:
     void fail(const std::string &why);
 
     std::vector<script::Step> steps_;
-    std::function<void(const std::string &)> command_;
+    std::function<std::string(const std::string &)> command_;
     std::function<void(const std::string &)> air_;
     size_t next_ = 0;
     bool waiting_ = false;  // the step at next_ has begun

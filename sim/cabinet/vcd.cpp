@@ -1,7 +1,10 @@
 #include "vcd.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "screen_unit.h"
@@ -57,6 +60,7 @@ struct Edge {
 };
 
 FILE *out = nullptr;
+int write_error = 0;  // the first failed write's errno; nothing more is written after it
 std::vector<Edge> pending;
 bool level[kSignals];
 uint64_t written_ns = 0, last_write_ns = 0;
@@ -204,14 +208,25 @@ void vcd_step() {
     if (now < last_write_ns + kWriteEveryNs || now < kHoldNs) return;
     last_write_ns = now;
     write_until(now - kHoldNs);
+    if (ferror(out)) {
+        // A full disk: the trace is cut, and the run says so when it ends.
+        write_error = errno != 0 ? errno : EIO;
+        fclose(out);
+        out = nullptr;
+        pending.clear();
+    }
 }
 
-void vcd_close() {
-    if (out == nullptr) return;
-    vcd_step();
-    write_until(UINT64_MAX);
-    fclose(out);
-    out = nullptr;
+std::string vcd_close() {
+    if (out != nullptr) vcd_step();  // which closes it on a failed write
+    if (out != nullptr) {
+        write_until(UINT64_MAX);
+        const bool failed = ferror(out) != 0;
+        if (fclose(out) != 0 && write_error == 0) write_error = errno;
+        if (failed && write_error == 0) write_error = EIO;
+        out = nullptr;
+    }
+    return write_error == 0 ? "" : strerror(write_error);
 }
 
 }  // namespace sim

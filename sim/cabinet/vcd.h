@@ -15,7 +15,8 @@ namespace sim {
 bool vcd_open(const std::string &path);
 // Takes what the board did since the last call (call it after every slice).
 void vcd_step();
-// Writes everything held and closes the file.
-void vcd_close();
+// Writes everything held and closes the file; "" or why the trace is not
+// whole (a write, the last flush or the close failed: a full disk).
+std::string vcd_close();
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -367,6 +368,104 @@ TEST(OrlixSimTest, FlashFileKeepsTheFobsAcrossRunsResetsAndPowerCuts) {
     EXPECT_TRUE(sim_shows(out, "holds 11 bytes, not a flash of 2097152 (2 MiB): left as it is")) << out;
     std::ifstream in(wrong.path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a flash");
+}
+
+// Arguments and scripts that cannot run: each refused with its exit status and
+// reason, before the board starts and without waiting on the file.
+TEST(OrlixSimTest, RefusesBadArgumentsAndScripts) {
+    TempFile fifo, empty_flash, script;
+    remove(fifo.path.c_str());
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);  // no writer: opening it to read would wait for one
+    struct Row {
+        std::vector<std::string> args;  // "SCRIPT": the script file of the row's text
+        std::string script;
+        int exit_status;
+        std::string shown;
+    };
+    const std::vector<Row> rows = {
+        {{"--script", "/dev/zero"}, "", 66, "/dev/zero: not a regular file"},
+        {{"--script", fifo.path}, "", 66, ": not a regular file"},
+        {{"--script", "/tmp"}, "", 66, "/tmp: Is a directory"},
+        {{"--script", "SCRIPT"}, "wait 1ms\nsend " + std::string(66000, 'L') + "\n", 65,
+         "line 2: send takes a payload of at most 11511 characters, not 66000"},
+        {{"--script", "SCRIPT"}, "at 5s\nwait 1s\nat 2s\n", 65, "line 3: `at 2s` comes after line 2 has reached board time 6 s"},
+        {{"--script", "SCRIPT"}, "expect report DCLOOOF00V010B7011\n", 65,
+         "line 1: `expect report` takes at most the report's 14 characters"},
+        {{"--script", "SCRIPT"}, "expect output maglock relesed\n", 65,
+         "line 1: `expect output maglock` is followed by locked, released, not relesed"},
+        {{"--script", "SCRIPT"}, "expect output strip blue\n", 65,
+         "line 1: `expect output` names maglock, strips or amplifier, not strip"},
+        {{"--script", "SCRIPT"}, "clear\x1b[2J\n", 65, "line 1: not a step: clear\\x1B[2J"},
+        {{"--script", "SCRIPT", "--vcd", "/dev/full"}, "expect report DCL\n", 73,
+         "--vcd /dev/full: the trace is not whole: No space left on device"},
+        {{"--script", "SCRIPT", "--flash", empty_flash.path}, "wait 1ms\n", 66,
+         "holds 0 bytes, not a flash of 2097152 (2 MiB): left as it is"},
+    };
+    for (const Row &row : rows) {
+        std::ofstream(script.path, std::ios::trunc) << row.script;
+        std::vector<std::string> args = row.args;
+        std::replace(args.begin(), args.end(), std::string("SCRIPT"), script.path);
+        Sim sim(args);
+        ASSERT_TRUE(sim.started());
+        sim.read_until([&] { return sim.ended(); }, kQuitMs);
+        EXPECT_EQ(sim.exit_status(kQuitMs), row.exit_status) << args[1] << "\n" << sim.output;
+        EXPECT_TRUE(sim.shows(row.shown)) << sim.output;
+        EXPECT_FALSE(sim.shows("\x1b")) << "a control byte reached the terminal";
+    }
+    struct stat st {};
+    EXPECT_EQ(stat(empty_flash.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "a flash file of the wrong size is left as it is";
+}
+
+// A line no command is that long is dropped as it comes, the board runs on,
+// and SIGTERM ends orlix-sim at once.
+TEST(OrlixSimTest, OverlongCommandLineIsRefusedAndSigtermEndsTheRun) {
+    Sim sim;
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.read_until([&] { return sim.shows("USB serial port"); }, kStartMs)) << sim.output;
+    sim.send("send " + std::string(66000, 'L'));
+    sim.send("send LOFALMOFFX050FCN");
+    EXPECT_TRUE(sim.read_until([&] { return sim.shows("maglock: released"); }, kOutputsMs)) << sim.output;
+    EXPECT_TRUE(sim.shows("\nnot a command: a line longer than 11516 characters\n")) << sim.output.substr(0, 2000);
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.exit_status(5000), 0) << "ends within a few slices of the signal";
+    sim.read_until([&] { return sim.ended(); }, kQuitMs);
+    EXPECT_TRUE(sim.shows("orlix-sim: stopped at")) << sim.output;
+}
+
+// A run killed after a press has kept the fob's counter: the next run's press
+// is a new one, accepted. Counters lie beside the file a symbolic link names,
+// and a second run on a flash in use is refused.
+TEST(OrlixSimTest, FobCountersOutliveAKillAndTheFlashIsLocked) {
+    TempFile flash, link;
+    remove(flash.path.c_str());
+    remove(link.path.c_str());
+    ASSERT_EQ(symlink(flash.path.c_str(), link.path.c_str()), 0);
+    std::string out;
+    ASSERT_EQ(run_script("expect report DCLOOOF00\nsend LONNOROFFX050FCP\nfob 1\n"
+                         "expect report DCLOOOF01 within 2s\nsend LONNOROFFX050FCN\nwait 200ms\n",
+                         {"--flash", link.path}, &out),
+              0)
+        << out;
+    {
+        // The press, then the board's restart shows it has taken the counter into its flash.
+        TempFile press("fob 1\nexpect report DCLFLOF01 within 2s\nwait 2s\nreset\n"
+                       "expect console \"counter=2\" within 2s\nwait 1000s\n");
+        Sim sim({"--flash", flash.path, "--script", press.path});
+        ASSERT_TRUE(sim.read_until([&] { return sim.shows("counter=2"); }, kOutputsMs * 2)) << sim.output;
+        EXPECT_EQ(run_script("wait 1ms\n", {"--flash", link.path}, &out), 75) << out;
+        EXPECT_TRUE(sim_shows(out, ": in use by another orlix-sim (the file is locked)")) << out;
+        kill(sim.pid(), SIGKILL);
+        EXPECT_EQ(sim.exit_status(kQuitMs), -1);
+    }
+    EXPECT_EQ(run_script("expect report DCLOOOF01\nfob 1\nexpect report DCLFLOF01 within 2s\n", {"--flash", link.path},
+                         &out),
+              0)
+        << out;
+    EXPECT_TRUE(sim_shows(out, "counter 3")) << out;
+    std::ifstream fobs(flash.path + ".fobs");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(fobs), {}), "3\n0\n0\n");
+    EXPECT_NE(access((link.path + ".fobs").c_str(), F_OK), 0) << "none beside the link";
 }
 
 // Processor time of a process so far (user and system), in seconds.
