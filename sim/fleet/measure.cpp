@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "figures.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -79,7 +81,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
 std::string random_scenario(uint64_t seed, Kind kind) {
     std::mt19937_64 rng(seed);
     const auto pick = [&rng](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
-    const unsigned n = pick(2, 10);
+    const unsigned n = pick(kind.min_cabinets, kind.max_cabinets);
     std::ostringstream s;
     s << "# random scenario " << seed << "\ncabinets " << n << "\n@all power off\n";
     std::vector<std::pair<unsigned, unsigned>> boots;
@@ -136,10 +138,12 @@ int measure(unsigned k, Settings s, Kind kind) {
     };
     printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_heard\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
            "\"agree_p95_s\": %.3f, \"agree_max_s\": %.3f, \"heard_share\": %.4f, \"board_seconds\": %.0f, "
-           "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s}\n",
+           "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s, \"cabinets\": \"%u-%u\", "
+           "\"drift_ppm\": %lld}\n",
            k, out, heard_apart, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
            total.possible ? static_cast<double>(total.heard) / static_cast<double>(total.possible) : 0.0, board, wall,
-           s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false");
+           s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false", kind.min_cabinets,
+           kind.max_cabinets, static_cast<long long>(s.options.drift_ppm));
     return 0;
 }
 
@@ -184,13 +188,14 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
     const auto reach = f.reach(from);
     const double board = static_cast<double>(f.now_ns()) / 1e9;
     printf("{\"cabinets\": %u, \"presses\": %s, \"together\": %s, \"heard\": %llu, \"possible\": %llu, "
-           "\"heard_share\": %.4f, \"collided\": %llu, \"deaf\": %llu, \"in_step\": %s, \"board_seconds\": %.1f, "
+           "\"heard_share\": %.4f, \"collided\": %llu, \"deaf\": %llu, \"busy_share\": %.4f, \"in_step\": %s, "
+           "\"board_seconds\": %.1f, "
            "\"wall_seconds\": %.2f, \"speed\": %.2f, \"unmended\": \"%s\"}\n",
            n, presses ? "true" : "false", together ? "true" : "false", static_cast<unsigned long long>(reach.heard),
            static_cast<unsigned long long>(reach.possible),
            reach.possible ? static_cast<double>(reach.heard) / static_cast<double>(reach.possible) : 0.0,
            static_cast<unsigned long long>(reach.collided), static_cast<unsigned long long>(reach.deaf),
-           f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
+           busy_share(f.air(), from, end), f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
     return 0;
 }
 
