@@ -184,7 +184,7 @@ int main(int argc, char **argv) {
     if (range_hi > 0) kind.min_cabinets = static_cast<unsigned>(range_lo), kind.max_cabinets = static_cast<unsigned>(range_hi);
     const unsigned fixed_n = presses_heard_n > 0 ? static_cast<unsigned>(presses_heard_n) : deliveries_n;
     std::string layout_error;
-    if (fixed_n > 0 && !s.topology.read(layout_links(fixed_n, layout), layout_error)) return 70;
+    if (fixed_n > 0 && fixed_n <= kMaxCabinets && !s.topology.read(layout_links(fixed_n, layout), layout_error)) return 70;
     try {
         if (measure_k > 0) return measure(measure_k, s, kind);
         if (presses_heard_n > 0) return presses_heard(fixed_n, static_cast<unsigned>(press_count), layout, s);
