@@ -81,7 +81,7 @@ std::string layout_name(const Layout &l) {
 }
 
 struct Reach {
-    std::vector<uint64_t> every, far;  // per toggle of A
+    std::vector<uint64_t> every, far;  // per toggle of A into lockdown
     unsigned never_every = 0, never_far = 0;
 
     void add(uint64_t every_ns, uint64_t far_ns) {
@@ -187,7 +187,7 @@ int presses_heard(unsigned n, unsigned presses, const Layout &layout, Settings s
             uint64_t every = 0;
             for (size_t j = 1; j < n; j++) every = std::max(every, time_to_show(f, j, to_lockdown, toggle, until));
             const uint64_t far = n > 1 ? time_to_show(f, n - 1, to_lockdown, toggle, until) : 0;
-            reach.add(every, far);
+            if (to_lockdown) reach.add(every, far);  // an unlock "reaches" a cabinet that never locked down at once
             const auto text = [](uint64_t t_ns) { return t_ns == kNever ? std::string("never") : seconds_json(t_ns) + " s"; };
             printf(", toggled to %s; every cabinet showed it in %s, the last one in %s", to_lockdown ? "lockdown" : "no lockdown",
                    text(every).c_str(), text(far).c_str());
@@ -196,9 +196,9 @@ int presses_heard(unsigned n, unsigned presses, const Layout &layout, Settings s
     }
     const double board = static_cast<double>(f.now_ns()) / 1e9;
     printf("{\"cabinets\": %u, \"layout\": \"%s\", \"presses\": %u, \"heard\": %u, \"heard_share\": %.4f, \"toggled\": %u, "
-           "%s, %s, \"busy_share\": %.4f, \"drift_ppm\": %lld, \"board_seconds\": %.1f, \"wall_seconds\": %.2f, "
+           "\"lockdowns\": %zu, %s, %s, \"busy_share\": %.4f, \"drift_ppm\": %lld, \"board_seconds\": %.1f, \"wall_seconds\": %.2f, "
            "\"speed\": %.2f, \"unmended\": \"%s\"}\n",
-           n, layout_name(layout).c_str(), presses, heard, static_cast<double>(heard) / presses, toggled,
+           n, layout_name(layout).c_str(), presses, heard, static_cast<double>(heard) / presses, toggled, reach.every.size(),
            Reach::json("reach", reach.every, reach.never_every).c_str(),
            Reach::json("far", reach.far, reach.never_far).c_str(), busy_share(f.air(), at.front(), end),
            static_cast<long long>(s.options.drift_ppm), board, f.wall_seconds(), board / f.wall_seconds(),

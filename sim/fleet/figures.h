@@ -32,8 +32,8 @@ double busy_share(const peers::Air &air, uint64_t from_ns, uint64_t to_ns);
 
 // N cabinets booted within 5 s, one fob paired on A alone, then `presses`
 // presses 8 to 12 s apart: the share of presses A's firmware heard, and from
-// each of A's toggles the time until every other cabinet (and the last one,
-// the far end of a line) shows the state A took.
+// each of A's toggles into lockdown the time until every other cabinet (and
+// the last one, the far end of a line) shows it.
 int presses_heard(unsigned n, unsigned presses, const Layout &layout, Settings s);
 
 // Reads a whole decimal number in [lo, hi]; false otherwise.
