@@ -5,7 +5,7 @@
 // cut and restored at once before the presses), each before the mends of the
 // radio (every board on src/wireless.cpp of 9c3ad95), after, and mixed. At a
 // building's size: its speed with 64 cabinets, the share of a fob's presses
-// its cabinet heard and the time a press takes to reach every cabinet (2 to
+// its cabinet heard and the time a lockdown takes to reach every cabinet (2 to
 // 64 cabinets, a line of 8, two rooms of 20 joined by two), the air's busy
 // share, and random scenarios of 20 to 64 cabinets; every board's crystal
 // drifts within 30 ppm.
@@ -75,8 +75,8 @@ if (argv.includes('--json')) {
     }
     for (const p of result.presses) {
         console.log(`${p.cabinets} cabinets (${p.layout}), ${p.firmware}: ${p.heard} of ${p.presses} presses heard; ` +
-                    `every cabinet reached in ${s(p.reach_p50_s)} median, ${s(p.reach_p95_s)} p95, ${s(p.reach_max_s)} longest ` +
-                    `(never: ${p.reach_never}); the last cabinet in ${s(p.far_p95_s)} p95`);
+                    `a lockdown reached every cabinet in ${s(p.reach_p50_s)} median, ${s(p.reach_p95_s)} p95, ` +
+                    `${s(p.reach_max_s)} longest (never: ${p.reach_never} of ${p.lockdowns}); the last cabinet in ${s(p.far_p95_s)} p95`);
     }
     for (const [name, m] of Object.entries(result.large_in_step)) {
         console.log(`in step, 20 to 64 cabinets, ${name}: ${m.out_of_step} of ${m.scenarios} out of step`);

@@ -147,11 +147,11 @@ const secs = (x) => (x === null ? 'never' : `${fmt(x, 2)} s`);
 for (const n of [2, 5, 10, 20, 50, 64]) {
     row(`fob presses heard by their cabinet, ${n} cabinets, before / after / mixed`,
         pressFigure(n, 'all', (p) => `${p.heard} of ${p.presses}`), '-', '-', '-');
-    row(`  a press to every cabinet, p95 / longest`, pressFigure(n, 'all', (p) => `${secs(p.reach_p95_s)}, ${secs(p.reach_max_s)}`),
+    row(`  a lockdown to every cabinet, p95 / longest`, pressFigure(n, 'all', (p) => `${secs(p.reach_p95_s)}, ${secs(p.reach_max_s)}`),
         '-', '-', '-');
 }
-row('a press from one end of a line of 8 to the other, p95', pressFigure(8, 'line', (p) => secs(p.far_p95_s)), '-', '-', '-');
-row('a press to every cabinet, two rooms of 20 joined by two, p95',
+row('a lockdown from one end of a line of 8 to the other, p95', pressFigure(8, 'line', (p) => secs(p.far_p95_s)), '-', '-', '-');
+row('a lockdown to every cabinet, two rooms of 20 joined by two, p95',
     pressFigure(40, '2 rooms joined by 2', (p) => secs(p.reach_p95_s)), '-', '-', '-');
 for (const n of [2, 10, 50]) {
     row(`air busy, ${n} idle cabinets, before -> after the mends`, fleetText((f) => ['all', 'none'].map((u) => {
