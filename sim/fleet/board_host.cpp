@@ -1,5 +1,7 @@
 #include "board_host.h"
 
+#include <algorithm>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "drift.h"
 #include "fleet.h"
 #include "radio_messages.h"
 #include "screen_unit.h"
@@ -25,9 +28,11 @@ namespace {
 using wiring::kDoorPin;
 constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
 
+// The board runs on its own clock (drift.h); what it tells the controller
+// carries air times.
 class BoardHost {
 public:
-    explicit BoardHost(const std::string &id_hex) {
+    BoardHost(const std::string &id_hex, int64_t ppb) : ppb_(ppb) {
         const auto id = peers::from_hex(id_hex);
         if (!id || id->size() != vb::kFlashUniqueIdSize) throw std::runtime_error("bad unique ID");
         uint8_t raw[vb::kFlashUniqueIdSize];
@@ -75,7 +80,10 @@ private:
         vb::send_to_board(peers::kScreenUart, peers::frame_to_board(payload_), peers::kScreenBaud);
     }
 
-    void run(uint64_t t_ns, FILE *out) {
+    uint64_t air_ns(uint64_t board_ns) const { return std::max(window_start_ns_, drift_air_ns(board_ns, ppb_)); }
+
+    void run(uint64_t air_t_ns, FILE *out) {
+        const uint64_t t_ns = drift_board_ns(air_t_ns, ppb_);
         while (vb::now_ns() < t_ns) {
             vb::run_until_ns(std::min(t_ns, next_status_ns_));
             if (on_ && vb::now_ns() >= next_status_ns_) {
@@ -86,25 +94,26 @@ private:
         module_->step_module(vb::now_ns());
         const auto &packets = outbox_.packets();
         for (; sent_ < packets.size(); sent_++) {
-            fprintf(out, "tx %llu %s\n", static_cast<unsigned long long>(packets[sent_].start_ns),
+            fprintf(out, "tx %llu %s\n", static_cast<unsigned long long>(air_ns(packets[sent_].start_ns)),
                     peers::hex(packets[sent_].bytes).c_str());
         }
         for (const peers::Line &l : reader_.poll()) {
             if (l.frame && l.check_ok && l.payload.size() >= 6 && l.payload[0] == 'D') {
                 if (l.payload != report_) {
                     report_ = l.payload;
-                    fprintf(out, "report %llu %s\n", static_cast<unsigned long long>(l.end_ns), report_.c_str());
+                    fprintf(out, "report %llu %s\n", static_cast<unsigned long long>(air_ns(l.end_ns)), report_.c_str());
                 }
             } else if (!l.frame) {
                 std::string text = l.text;
                 while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
                 std::replace(text.begin(), text.end(), '\n', ' ');
-                fprintf(out, "console %llu %s\n", static_cast<unsigned long long>(l.end_ns), text.c_str());
+                fprintf(out, "console %llu %s\n", static_cast<unsigned long long>(air_ns(l.end_ns)), text.c_str());
             }
         }
         fprintf(out, "done %llu %llu\n", static_cast<unsigned long long>(vb::now_ns()),
                 static_cast<unsigned long long>(vb::board().idle_jumps));
         fflush(out);
+        window_start_ns_ = air_t_ns;
     }
 
     peers::Air outbox_;  // only collects what the module sends
@@ -115,6 +124,8 @@ private:
     std::string payload_ = kDefaultPayload;
     std::string report_;
     uint64_t next_status_ns_ = UINT64_MAX;
+    const int64_t ppb_;             // the crystal's error
+    uint64_t window_start_ns_ = 0;  // the air time the last run ended at
 };
 
 }  // namespace
@@ -128,7 +139,7 @@ int board_host_main(int argc, char **argv) {
     FILE *out = fdopen(kReplyFd, "w");
     if (in == nullptr || out == nullptr) return 66;
     try {
-        BoardHost host(argv[3]);
+        BoardHost host(argv[3], argc > 4 ? strtoll(argv[4], nullptr, 10) : 0);
         char *line = nullptr;
         size_t cap = 0;
         ssize_t n;

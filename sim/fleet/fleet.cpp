@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "board_host.h"
+#include "drift.h"
 #include "radio_messages.h"
 #include "vboard.h"
 
@@ -26,6 +27,16 @@ uint64_t name_hash(const std::string &name) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (const char c : name) h = (h ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
     return h;
+}
+
+// A crystal's error within +-ppm, drawn from the seed and the cabinet's index.
+int64_t drawn_ppb(uint64_t seed, size_t index, int64_t ppm) {
+    if (ppm == 0) return 0;
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + (index + 1) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 31)) * 0x94D049BB133111EBull;
+    x ^= x >> 29;
+    const uint64_t span = static_cast<uint64_t>(2 * ppm * kPpbPerPpm + 1);
+    return static_cast<int64_t>(x % span) - ppm * kPpbPerPpm;
 }
 
 std::string seconds(uint64_t t_ns) {
@@ -131,6 +142,7 @@ Fleet::Fleet(const Options &options, const Topology &topology)
         auto c = std::make_unique<Cabinet>();
         c->name = options.names[i];
         c->unmended = options.unmended.count(c->name) != 0;
+        c->clock_ppb = i < options.clock_ppb.size() ? options.clock_ppb[i] : drawn_ppb(options.seed, i, options.drift_ppm);
         c->radio = std::make_unique<CabinetRadio>(air_, *c);
         start_host(*c, i);
         cabinets_.push_back(std::move(c));
@@ -155,6 +167,8 @@ void Fleet::start_host(Cabinet &c, size_t index) {
     const uint64_t h = name_hash(c.name) ^ (index + 1);
     snprintf(id, sizeof id, "E661%012llX", static_cast<unsigned long long>(h & 0xFFFFFFFFFFFFull));
     const std::string exe = c.unmended ? options_.unmended_host : options_.self;
+    char ppb[24];
+    snprintf(ppb, sizeof ppb, "%lld", static_cast<long long>(c.clock_ppb));
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
@@ -163,7 +177,7 @@ void Fleet::start_host(Cabinet &c, size_t index) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // a board does not outlive its controller
         dup2(in, kCommandFd);
         dup2(out, kReplyFd);
-        execl(exe.c_str(), exe.c_str(), "--board-host", c.name.c_str(), id, static_cast<char *>(nullptr));
+        execl(exe.c_str(), exe.c_str(), "--board-host", c.name.c_str(), id, ppb, static_cast<char *>(nullptr));
         _exit(127);
     }
     close(cmd[0]);
@@ -207,7 +221,10 @@ void Fleet::take_reply(size_t index) {
         const size_t sp2 = line.find(' ', sp1 + 1);
         const uint64_t t = strtoull(line.c_str() + sp1 + 1, nullptr, 10);
         const std::string rest = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
-        if (word == "done") return;
+        if (word == "done") {
+            c.clock_ns = t;
+            return;
+        }
         if (word == "error") throw std::runtime_error("cabinet " + c.name + ": " + line.substr(6));
         if (word == "tx") {
             const auto bytes = peers::from_hex(rest);
@@ -223,6 +240,7 @@ void Fleet::take_reply(size_t index) {
         } else if (word == "console") {
             if (rest.compare(0, 17, "MSG FROM fefffeff") == 0) c.heard_status++;
             c.console.push_back(rest);
+            c.console_ns.push_back(t);
             if (rest.find("TOGGLE") != std::string::npos || rest.find("RESET FOB") != std::string::npos) {
                 log(t, c.name, "console " + rest);
             }

@@ -49,6 +49,10 @@ struct Options {
     std::string self;                // this executable (the board host is the same one)
     std::string unmended_host;       // the board host built with the earlier firmware
     uint64_t seed = 1;
+    // Each cabinet's crystal error in parts per billion, by its index (drift.h);
+    // missing: drawn from the seed within +-drift_ppm.
+    std::vector<int64_t> clock_ppb;
+    int64_t drift_ppm = 0;
     bool log = true;                 // print the timeline
     // Also handed every line of the timeline, and every packet on the air.
     std::function<void(const std::string &line)> log_tap;
@@ -83,6 +87,9 @@ struct Cabinet {
     std::string report;                  // the last input report
     uint64_t heard_status = 0;           // status broadcasts of others its firmware took in
     std::vector<std::string> console;    // console lines since the last look
+    std::vector<uint64_t> console_ns;    // and when each ended
+    int64_t clock_ppb = 0;               // its crystal's error
+    uint64_t clock_ns = 0;               // its board's clock at the end of the last window
     std::vector<std::string> deliveries; // packets its module received, to hand over
 };
 
@@ -119,6 +126,7 @@ public:
     int index_of(const std::string &name) const;
     const Cabinet &cabinet(size_t i) const { return *cabinets_[i]; }
     bool has_fob(const std::string &name) const { return fobs_.count(name) != 0; }
+    const peers::Fob &fob(const std::string &name) const { return *fobs_.at(name); }
     std::vector<std::string> fobs() const;
     // A line of the timeline: printed unless quiet (or `even_quiet`), and handed to the log tap.
     void say(const std::string &line, bool even_quiet = false) const;

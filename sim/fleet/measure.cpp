@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "figures.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -38,7 +40,16 @@ struct Outcome {
     double board_seconds;
     double wall_seconds;
     unsigned cabinets;
+    unsigned toggles;  // presses accepted over all cabinets: none, and they agree for want of news
 };
+
+unsigned toggles(const Fleet &f) {
+    unsigned n = 0;
+    for (size_t i = 0; i < f.size(); i++) {
+        for (const std::string &line : f.cabinet(i).console) n += line.find("TOGGLE") != std::string::npos;
+    }
+    return n;
+}
 
 Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
     const std::string text = random_scenario(seed, kind);
@@ -71,6 +82,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
     o.board_seconds = static_cast<double>(f.now_ns()) / 1e9 * static_cast<double>(f.size());
     o.wall_seconds = f.wall_seconds();
     o.cabinets = static_cast<unsigned>(f.size());
+    o.toggles = toggles(f);
     return o;
 }
 
@@ -79,7 +91,7 @@ Outcome measure_one(uint64_t seed, Settings s, Kind kind) {
 std::string random_scenario(uint64_t seed, Kind kind) {
     std::mt19937_64 rng(seed);
     const auto pick = [&rng](unsigned lo, unsigned hi) { return lo + static_cast<unsigned>(rng() % (hi - lo + 1)); };
-    const unsigned n = pick(2, 10);
+    const unsigned n = pick(kind.min_cabinets, kind.max_cabinets);
     std::ostringstream s;
     s << "# random scenario " << seed << "\ncabinets " << n << "\n@all power off\n";
     std::vector<std::pair<unsigned, unsigned>> boots;
@@ -111,21 +123,22 @@ std::string random_scenario(uint64_t seed, Kind kind) {
 
 int measure(unsigned k, Settings s, Kind kind) {
     std::vector<double> agree_s;
-    unsigned out = 0, heard_apart = 0;
+    unsigned out = 0, heard_apart = 0, untoggled = 0;
     Fleet::Reach total;
     double board = 0, wall = 0;
     for (unsigned i = 0; i < k; i++) {
         const Outcome o = measure_one(s.options.seed + i, s, kind);
         if (!o.in_step) out++;
         if (o.heard_apart) heard_apart++;
+        if (o.toggles == 0) untoggled++;
         char agreed[64] = "never agreed";
         if (o.agree_ns != UINT64_MAX) {
             snprintf(agreed, sizeof agreed, "agreed %.3f s after the last press", static_cast<double>(o.agree_ns) / 1e9);
         }
-        printf("seed %llu: %u cabinets, %s%s, %s, %llu of %llu broadcasts heard\n",
+        printf("seed %llu: %u cabinets, %s%s, %s, %llu of %llu broadcasts heard, %u presses accepted\n",
                static_cast<unsigned long long>(s.options.seed + i), o.cabinets, o.in_step ? "in step" : "OUT OF STEP",
                o.heard_apart ? " though they hear each other" : "", agreed,
-               static_cast<unsigned long long>(o.reach.heard), static_cast<unsigned long long>(o.reach.possible));
+               static_cast<unsigned long long>(o.reach.heard), static_cast<unsigned long long>(o.reach.possible), o.toggles);
         if (o.agree_ns != UINT64_MAX) agree_s.push_back(static_cast<double>(o.agree_ns) / 1e9);
         total.possible += o.reach.possible;
         total.heard += o.reach.heard;
@@ -139,10 +152,12 @@ int measure(unsigned k, Settings s, Kind kind) {
     };
     printf("{\"scenarios\": %u, \"out_of_step\": %u, \"out_of_step_heard\": %u, \"out_of_step_share\": %.4f, \"agree_median_s\": %.3f, "
            "\"agree_p95_s\": %.3f, \"agree_max_s\": %.3f, \"heard_share\": %.4f, \"board_seconds\": %.0f, "
-           "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s}\n",
+           "\"wall_seconds\": %.1f, \"unmended\": \"%s\", \"settled\": %s, \"together\": %s, \"cabinets\": \"%u-%u\", "
+           "\"drift_ppm\": %lld, \"without_accepted_press\": %u}\n",
            k, out, heard_apart, k ? static_cast<double>(out) / k : 0.0, q(0.5), q(0.95), agree_s.empty() ? -1.0 : agree_s.back(),
            total.possible ? static_cast<double>(total.heard) / static_cast<double>(total.possible) : 0.0, board, wall,
-           s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false");
+           s.unmended.c_str(), kind.settled ? "true" : "false", kind.together ? "true" : "false", kind.min_cabinets,
+           kind.max_cabinets, static_cast<long long>(s.options.drift_ppm), untoggled);
     return 0;
 }
 
@@ -187,13 +202,14 @@ int deliveries(unsigned n, double secs, bool presses, bool together, Settings s)
     const auto reach = f.reach(from);
     const double board = static_cast<double>(f.now_ns()) / 1e9;
     printf("{\"cabinets\": %u, \"presses\": %s, \"together\": %s, \"heard\": %llu, \"possible\": %llu, "
-           "\"heard_share\": %.4f, \"collided\": %llu, \"deaf\": %llu, \"in_step\": %s, \"board_seconds\": %.1f, "
+           "\"heard_share\": %.4f, \"collided\": %llu, \"deaf\": %llu, \"busy_share\": %.4f, \"in_step\": %s, "
+           "\"board_seconds\": %.1f, "
            "\"wall_seconds\": %.2f, \"speed\": %.2f, \"unmended\": \"%s\"}\n",
            n, presses ? "true" : "false", together ? "true" : "false", static_cast<unsigned long long>(reach.heard),
            static_cast<unsigned long long>(reach.possible),
            reach.possible ? static_cast<double>(reach.heard) / static_cast<double>(reach.possible) : 0.0,
            static_cast<unsigned long long>(reach.collided), static_cast<unsigned long long>(reach.deaf),
-           f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
+           busy_share(f.air(), from, end), f.agree() ? "true" : "false", board, f.wall_seconds(), board / f.wall_seconds(), s.unmended.c_str());
     return 0;
 }
 

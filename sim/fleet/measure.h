@@ -10,7 +10,7 @@
 
 namespace fleet {
 
-// N cabinets booting within 5 s, 1 to 3 fobs each paired on a random set of
+// N cabinets (2 to 10 unless told) booting within 5 s, 1 to 3 fobs each paired on a random set of
 // them, 1 to 5 presses of random fobs 0.5 to 12 s apart, then 16 s more.
 // Settled: the first press comes 16 s after the start, so that every cabinet
 // booted more than the firmware's 10 s margin before it. Together: every
@@ -19,6 +19,8 @@ namespace fleet {
 struct Kind {
     bool settled = false;
     bool together = false;
+    unsigned min_cabinets = 2;  // a scenario's cabinets: from
+    unsigned max_cabinets = 10; // to
 };
 
 // The script of the random scenario `seed`.
@@ -26,7 +28,8 @@ std::string random_scenario(uint64_t seed, Kind kind = {});
 // In step over k random scenarios from the settings' seed on; the exit status.
 int measure(unsigned k, Settings s, Kind kind);
 // N cabinets booted at random within 5 s (or all at once after a cut), for a
-// while; the share of status broadcasts heard, and whether they end in step.
+// while; the share of status broadcasts heard, the share of time the air is
+// busy, and whether they end in step.
 int deliveries(unsigned n, double secs, bool presses, bool together, Settings s);
 
 }  // namespace fleet

@@ -7,6 +7,7 @@
 //   orlix-fleet --random SEED [--print] [...]        one random scenario
 //   orlix-fleet --measure K [--seed S] [--settled] [--together] [...]   in step over K random scenarios
 //   orlix-fleet --deliveries N [--seconds S] [--presses] [--together] [...]
+//   orlix-fleet --presses-heard N [--press-count K] [--line | --rooms R [--joined-by J]] [...]
 //   orlix-fleet [SCRIPT] --web [--port P] [--cabinets N]  at real time with its page, until interrupted
 //
 // Exit status: 0 when every expectation of the script held, 1 when one did
@@ -22,6 +23,8 @@
 #include <string>
 
 #include "board_host.h"
+#include "drift.h"
+#include "figures.h"
 #include "fleet.h"
 #include "live_page.h"
 #include "measure.h"
@@ -38,7 +41,9 @@ const char *const kUsage =
     "usage: orlix-fleet SCRIPT [options]          run a scenario\n"
     "       orlix-fleet --random SEED [--print]   a random scenario (printed, or run)\n"
     "       orlix-fleet --measure K               in step over K random scenarios\n"
-    "       orlix-fleet --deliveries N            status broadcasts heard by N cabinets\n"
+    "       orlix-fleet --deliveries N            status broadcasts heard by N cabinets, the air's busy share\n"
+    "       orlix-fleet --presses-heard N         N cabinets, a fob paired on A pressed 41 times 8 to 12 s\n"
+    "                                             apart: presses A heard, time to reach every cabinet, busy air\n"
     "       orlix-fleet [SCRIPT] --web [--port P] the fleet at real time on its page, http://127.0.0.1:P/\n"
     "                                             (default 8041), until interrupted; without a SCRIPT,\n"
     "                                             --cabinets N (default 3: A, B, C) with a fob f0 paired on all\n"
@@ -49,19 +54,18 @@ const char *const kUsage =
     "                          every cabinet pressed every 20 s; --together: all cut and restored at once\n"
 "                          (in random scenarios: after the pairing, before the presses)\n"
     "         --settled        random scenarios: no press before 16 s (every cabinet booted 10 s before)\n"
+    "         --cabinets-range A-B  random scenarios: A to B cabinets (default 2-10, at most 64)\n"
+    "         --press-count K  --presses-heard: K presses (default 41)\n"
+    "         --line           --presses-heard, --deliveries: each cabinet hears only its neighbours\n"
+    "         --rooms R        the same: R rooms of consecutive cabinets, the last J (--joined-by J,\n"
+    "                          default 1) of each also heard by and hearing the next room\n"
+    "         --drift PPM      each board's crystal off by a random amount within +-PPM (default 30\n"
+    "                          in random scenarios and measurements, 0 in scripts); --no-drift: 0\n"
     "         --quiet          no timeline\n";
 
 constexpr unsigned long long kMaxScenarios = 1000000;  // --measure
 constexpr double kMaxSeconds = 86400;                   // --deliveries --seconds: a day of fleet time
 constexpr unsigned long long kMaxPort = 65535;
-
-// A whole number from `lo` to `hi`, the whole text of the argument.
-bool whole_number(const char *text, unsigned long long lo, unsigned long long hi, unsigned long long &out) {
-    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) return false;
-    errno = 0;
-    out = strtoull(text, nullptr, 10);
-    return errno == 0 && out >= lo && out <= hi;
-}
 
 // A number of seconds above 0, at most kMaxSeconds.
 bool seconds(const char *text, double &out) {
@@ -104,6 +108,8 @@ int main(int argc, char **argv) {
     bool random = false;
     double secs = 120;
     bool print = false, presses = false, together = false, settled = false, web = false;
+    unsigned long long presses_heard_n = 0, press_count = kDefaultPressCount, drift = ~0ull, range_lo = 0, range_hi = 0;
+    Layout layout;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
@@ -150,6 +156,36 @@ int main(int argc, char **argv) {
             together = true;
         } else if (a == "--settled") {
             settled = true;
+        } else if (a == "--presses-heard" || a == "--press-count" || a == "--rooms" || a == "--joined-by" ||
+                   a == "--drift") {
+            const unsigned long long hi = a == "--press-count" ? kMaxPressCount
+                                          : a == "--rooms"     ? kMaxRooms
+                                          : a == "--drift"     ? static_cast<unsigned long long>(kMaxDriftPpm)
+                                                               : kMaxCabinets;
+            const unsigned long long lo = a == "--drift" ? 0 : a == "--rooms" ? 2 : 1;
+            unsigned long long v = 0;
+            if (!more || !whole_number(argv[++i], lo, hi, v)) {
+                fprintf(stderr, "orlix-fleet: %s takes a whole number from %llu to %llu\n", a.c_str(), lo, hi);
+                return 64;
+            }
+            if (a == "--presses-heard") presses_heard_n = v;
+            if (a == "--press-count") press_count = v;
+            if (a == "--drift") drift = v;
+            if (a == "--rooms") layout.kind = Layout::Kind::Rooms, layout.rooms = static_cast<unsigned>(v);
+            if (a == "--joined-by") layout.joined_by = static_cast<unsigned>(v);
+        } else if (a == "--no-drift") {
+            drift = 0;
+        } else if (a == "--line") {
+            layout.kind = Layout::Kind::Line;
+        } else if (a == "--cabinets-range") {
+            const char *t = more ? argv[++i] : "";
+            const char *dash = strchr(t, '-');
+            const std::string lo = dash ? std::string(t, static_cast<size_t>(dash - t)) : "";
+            if (!dash || !whole_number(lo.c_str(), 1, kMaxCabinets, range_lo) ||
+                !whole_number(dash + 1, 1, kMaxCabinets, range_hi) || range_lo > range_hi) {
+                fprintf(stderr, "orlix-fleet: --cabinets-range takes A-B, 1 <= A <= B <= %u\n", kMaxCabinets);
+                return 64;
+            }
         } else if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
@@ -173,11 +209,20 @@ int main(int argc, char **argv) {
             return 65;
         }
     }
+    // Crystals drift in random scenarios and measurements unless told; scripts keep exact clocks.
+    const bool measuring = measure_k > 0 || deliveries_n > 0 || presses_heard_n > 0 || random;
+    s.options.drift_ppm = static_cast<int64_t>(drift != ~0ull ? drift : measuring ? kDefaultDriftPpm : 0);
+    Kind kind{settled, together};
+    if (range_hi > 0) kind.min_cabinets = static_cast<unsigned>(range_lo), kind.max_cabinets = static_cast<unsigned>(range_hi);
+    const unsigned fixed_n = static_cast<unsigned>(presses_heard_n > 0 ? presses_heard_n : deliveries_n);
+    std::string layout_error;
+    if (fixed_n > 0 && fixed_n <= kMaxCabinets && !s.topology.read(layout_links(fixed_n, layout), layout_error)) return 70;
     try {
-        if (measure_k > 0) return measure(static_cast<unsigned>(measure_k), s, {settled, together});
+        if (measure_k > 0) return measure(static_cast<unsigned>(measure_k), s, kind);
+        if (presses_heard_n > 0) return presses_heard(fixed_n, static_cast<unsigned>(press_count), layout, s);
         if (deliveries_n > 0) return deliveries(static_cast<unsigned>(deliveries_n), secs, presses, together, s);
         if (random) {
-            const std::string text = random_scenario(random_seed, {settled, together});
+            const std::string text = random_scenario(random_seed, kind);
             if (print) {
                 fputs(text.c_str(), stdout);
                 return 0;

@@ -121,7 +121,8 @@ const firstMs = Number(boot.first_report_us) / 1000;
 row('start-up to the first report', failed(boot) || `${fmt(firstMs, 1)} ms`, '-', emuText(() => '-'),
     `${FIRST_REPORT_MS} ms`, boot.failed ? undefined : firstMs <= FIRST_REPORT_MS);
 
-// The fleet (orlix-fleet of the optimised build; FLEET_SCENARIOS random scenarios, default 1000).
+// The fleet (orlix-fleet of the optimised build; FLEET_SCENARIOS random scenarios, default 1000;
+// FLEET_PRESSES presses per fleet, FLEET_LARGE_SCENARIOS scenarios of 20 to 64 cabinets).
 const fleetScript = path.join(__dirname, 'fleet.js');
 const fleet = jsonOf('node', [fleetScript, '--json']);
 const fleetText = (f) => (fleet ? f(fleet) : 'n/a (orlix-fleet not built or failed)');
@@ -136,6 +137,31 @@ for (const n of [2, 5, 10, 20, 50]) {
     row(`  the same, a fob paired on all pressed every 20 s`, heard(n, 'presses'), '-', '-', '-');
     row(`  the same, all cut and restored together`, heard(n, 'together'), '-', '-', '-');
 }
+row(`fleet of 64 cabinets on one air, speed`, fleetText((f) => `${fmt(f.large_speed.speed, 1)}x real time`), '-', '-',
+    '5x real time', fleet ? fleet.large_speed.speed >= 5 : undefined, MISSED);
+const pressFigure = (n, layout, text) => fleetText((f) => ['before', 'after', 'mixed'].map((fw) => {
+    const p = f.presses.find((x) => x.cabinets === n && x.layout === layout && x.firmware === fw);
+    return p ? text(p) : '-';
+}).join(' / '));
+const secs = (x) => (x === null ? 'never' : `${fmt(x, 2)} s`);
+for (const n of [2, 5, 10, 20, 50, 64]) {
+    row(`fob presses heard by their cabinet, ${n} cabinets, before / after / mixed`,
+        pressFigure(n, 'all', (p) => `${p.heard} of ${p.presses}`), '-', '-', '-');
+    row(`  a lockdown to every cabinet, p95 / longest`, pressFigure(n, 'all', (p) => `${secs(p.reach_p95_s)}, ${secs(p.reach_max_s)}`),
+        '-', '-', '-');
+}
+row('a lockdown from one end of a line of 8 to the other, p95', pressFigure(8, 'line', (p) => secs(p.far_p95_s)), '-', '-', '-');
+row('a lockdown to every cabinet, two rooms of 20 joined by two, p95',
+    pressFigure(40, '2 rooms joined by 2', (p) => secs(p.reach_p95_s)), '-', '-', '-');
+for (const n of [2, 10, 50]) {
+    row(`air busy, ${n} idle cabinets, before -> after the mends`, fleetText((f) => ['all', 'none'].map((u) => {
+        const d = f.deliveries.find((x) => x.cabinets === n && x.unmended === u && !x.presses && !x.together);
+        return d ? `${fmt(100 * d.busy_share, 1)} %` : '-';
+    }).join(' -> ')), '-', '-', '-');
+}
+row('random scenarios of 20 to 64 cabinets out of step, before / after / mixed',
+    fleetText((f) => ['before', 'after', 'mixed'].map((fw) => `${f.large_in_step[fw].out_of_step} of ${f.large_in_step[fw].scenarios}`)
+        .join(' / ')), '-', '-', '-');
 for (const name of ['before', 'after', 'mixed'].flatMap((n) => [n, `${n}, restored together`])) {
     row(`in step 12 s after the last press, random scenarios, ${name}`,
         fleetText((f) => `${f.in_step[name].scenarios - f.in_step[name].out_of_step} of ${f.in_step[name].scenarios}; ` +

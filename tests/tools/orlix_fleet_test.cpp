@@ -1,15 +1,21 @@
 // The fleet: the air between the modules, and orlix-fleet run on the
 // scenarios in sim/fleet/scenarios as a user runs it, with the boards on
-// today's firmware, on the firmware before the mends of the radio, and mixed.
+// today's firmware, on the firmware before the mends of the radio, and mixed;
+// its boards' drifting clocks, its layouts and its measurements.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "drift.h"
+#include "figures.h"
+#include "fleet.h"
 #include "radio.h"
 
 namespace {
@@ -56,6 +62,65 @@ TEST(FleetAirTest, OverlapsAreLostAtEachReceiverAndTransmittersAreDeaf) {
     b.transmit(5000 * kMsNs, std::string(300, 'y'));
     air.advance(9000 * kMsNs);
     EXPECT_EQ(a.heard.back(), 5000 * kMsNs + peers::Air::air_time_ns(200, 2400) + peers::Air::air_time_ns(100, 2400));
+}
+
+TEST(FleetAirTest, BusyShareCountsOverlappingPacketsOnce) {
+    peers::Air air;
+    Listener a(air), b(air);
+    const uint64_t long_ns = peers::Air::air_time_ns(48, 2400), short_ns = peers::Air::air_time_ns(1, 2400);
+    a.transmit(0, std::string(48, 'a'));
+    b.transmit(100 * kMsNs, "b");  // within a's packet
+    b.transmit(1000 * kMsNs, "c");
+    air.advance(2000 * kMsNs);
+    EXPECT_DOUBLE_EQ(fleet::busy_share(air, 0, 2000 * kMsNs), static_cast<double>(long_ns + short_ns) / 2e9);
+    EXPECT_DOUBLE_EQ(fleet::busy_share(air, 1000 * kMsNs, 1000 * kMsNs + short_ns), 1.0);
+}
+
+// ---- drifting clocks and layouts ------------------------------------------------------------------
+
+TEST(FleetDriftTest, EachBoardsClockRunsAtItsCrystalsRate) {
+    struct Case {
+        int64_t ppb;
+        uint64_t air_ns, board_ns;
+    };
+    const Case cases[] = {
+        {30000, 20000000000u, 20000600000u},
+        {-30000, 20000000000u, 19999400000u},
+        {0, 20000000000u, 20000000000u},
+    };
+    fleet::Options o;
+    o.self = ORLIX_FLEET_PATH;
+    o.log = false;
+    for (const Case &c : cases) {
+        EXPECT_EQ(fleet::drift_board_ns(c.air_ns, c.ppb), c.board_ns);
+        EXPECT_EQ(fleet::drift_air_ns(c.board_ns, c.ppb), c.air_ns);
+        o.names.push_back(std::string(1, static_cast<char>('A' + o.names.size())));
+        o.clock_ppb.push_back(c.ppb);
+    }
+    fleet::Fleet f(o, {});
+    for (size_t i = 0; i < f.size(); i++) f.power(i, true);
+    f.run_to(cases[0].air_ns);
+    for (size_t i = 0; i < f.size(); i++) EXPECT_EQ(f.cabinet(i).clock_ns, cases[i].board_ns) << f.cabinet(i).name;
+}
+
+TEST(FleetDriftTest, LayoutsLinkNeighboursAndJoinRooms) {
+    struct Case {
+        fleet::Layout layout;
+        const char *from, *to;
+        bool reaches;
+    };
+    const fleet::Layout line{fleet::Layout::Kind::Line, 2, 1}, rooms{fleet::Layout::Kind::Rooms, 2, 1};
+    const Case cases[] = {
+        {line, "A", "B", true},  {line, "C", "B", true},  {line, "A", "C", false},
+        {rooms, "A", "C", true}, {rooms, "A", "D", false}, {rooms, "C", "F", true},  // C joins the rooms
+        {rooms, "F", "C", true}, {rooms, "B", "D", false},
+    };
+    for (const Case &c : cases) {
+        fleet::Topology t;
+        std::string error;
+        ASSERT_TRUE(t.read(fleet::layout_links(6, c.layout), error)) << error;
+        EXPECT_EQ(t.link(c.from, c.to) < 1.0, c.reaches) << c.from << " to " << c.to;
+    }
 }
 
 // ---- the tool ------------------------------------------------------------------------------------
@@ -139,6 +204,13 @@ TEST(FleetTest, BadArgumentsAndScriptsAreRefusedBeforeAnyBoardStarts) {
         {"--deliveries 3 --seconds -5", nullptr, 64, "--seconds takes a number of seconds above 0"},
         {"--web --cabinets 2x", nullptr, 64, "--cabinets takes a number of cabinets from 1 to 64"},
         {"--seed", nullptr, 64, "--seed takes a value"},
+        {"--presses-heard 65", nullptr, 64, "--presses-heard takes a whole number from 1 to 64"},
+        {"--presses-heard 2x", nullptr, 64, "--presses-heard takes a whole number from 1 to 64"},
+        {"--press-count 0", nullptr, 64, "--press-count takes a whole number from 1"},
+        {"--drift 1.5", nullptr, 64, "--drift takes a whole number from 0"},
+        {"--rooms 1", nullptr, 64, "--rooms takes a whole number from 2"},
+        {"--cabinets-range 9-3", nullptr, 64, "--cabinets-range takes A-B"},
+        {"--cabinets-range 3", nullptr, 64, "--cabinets-range takes A-B"},
         {"SCRIPT --unmended Z", "cabinets A B\n", 64, "--unmended names a cabinet the script does not declare: Z"},
         {"SCRIPT", "cabinets A B\nfob red\n", 65, "line 2: no fob named red"},
         {"SCRIPT", "cabinets A B\nlink A Z 0.1\n", 65, "line 2: no cabinet named Z"},
@@ -170,6 +242,47 @@ TEST(FleetTest, BadArgumentsAndScriptsAreRefusedBeforeAnyBoardStarts) {
     unlink(script.c_str());
     unlink(fifo.c_str());
     rmdir(dir);
+}
+
+// A number after `"key": ` in the tool's JSON line; NaN when missing or null.
+double figure(const std::string &out, const std::string &key) {
+    const size_t at = out.rfind("\"" + key + "\": ");
+    if (at == std::string::npos) return std::nan("");
+    const char *v = out.c_str() + at + key.size() + 4;
+    char *end = nullptr;
+    const double d = strtod(v, &end);
+    return end == v ? std::nan("") : d;
+}
+
+// Each measurement on a tiny fleet prints figures within their bounds.
+TEST(FleetTest, MeasurementsPrintSaneFigures) {
+    struct Case {
+        const char *args, *key;
+        double lo, hi;
+    };
+    const Case cases[] = {
+        {"--presses-heard 3 --press-count 2 --line --no-drift", "presses", 2, 2},
+        {"--presses-heard 3 --press-count 2 --line --no-drift", "heard_share", 0.5, 1},
+        {"--presses-heard 3 --press-count 2 --line --no-drift", "far_p95_s", 0, 12},
+        {"--presses-heard 3 --press-count 2 --line --no-drift", "busy_share", 0.01, 0.5},
+        {"--presses-heard 3 --press-count 2 --line --no-drift", "drift_ppm", 0, 0},
+        {"--deliveries 3 --seconds 10", "busy_share", 0.01, 0.5},
+        {"--deliveries 3 --seconds 10", "heard_share", 0.5, 1},
+        {"--measure 1 --cabinets-range 3-3 --drift 5", "drift_ppm", 5, 5},
+        {"--measure 1 --cabinets-range 3-3 --drift 5", "scenarios", 1, 1},
+    };
+    std::string args, out;
+    for (const Case &c : cases) {
+        if (args != c.args) {
+            args = c.args;
+            const Outcome r = fleet(args + " --quiet");
+            ASSERT_EQ(r.status, 0) << args << "\n" << r.out;
+            out = r.out;
+        }
+        const double v = figure(out, c.key);
+        EXPECT_TRUE(v >= c.lo && v <= c.hi) << args << ": " << c.key << " = " << v << "\n" << out;
+    }
+    EXPECT_NE(out.find("\"cabinets\": \"3-3\""), std::string::npos) << out;
 }
 
 }  // namespace
