@@ -567,6 +567,123 @@ TEST_F(WirelessTest, FollowsTheAdoptedPeersLaterEvents) {
     EXPECT_EQ(from(peer, FOB_UNLOCK, 0, 11000), FOB_LOCKDOWN);
 }
 
+// ---- events told with their counter and origin ------------------------------------------------
+
+struct EventCase {
+    uint32_t counter;  // 0: a plain message (no counter)
+    uint16_t origin;
+    uint8_t fob;
+    uint32_t age;
+    status_fob_t state;      // this board's afterwards
+    uint32_t told_counter;   // what it tells within the answer window; 0: nothing
+    uint16_t told_origin;
+};
+
+class EventOrderTest : public WirelessTest, public ::testing::WithParamInterface<EventCase> {};
+
+// 64 s after start (its schedule's next message 32 s off), the board takes
+// peer 1's event (5, 0x1000, lockdown), told 100 ms after it happened, and
+// relays it; 1 s later peer 2 tells the row's. A higher (counter, origin) is
+// taken up and relayed, the same event changes nothing, an older one is
+// answered with this board's, each within the window of two peers (1.2 s).
+TEST_P(EventOrderTest, NewerTakenSameQuietOlderAnswered) {
+    const EventCase c = GetParam();
+    const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p2{2, 2, 2, 2, 2, 2, 2, 2};
+    const uint64_t t = init_at_ns_ + 64000 * kMsNs;
+    idle_until(t - 100 * kMsNs);
+    event_from(p1, FOB_LOCKDOWN, 100, 5, 0x1000, t);
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    poll_until(t + 900 * kMsNs);
+    auto s = sent_between(t - 100 * kMsNs, t + 1000 * kMsNs);
+    ASSERT_EQ(s.size(), 1u) << "relayed once";
+    EXPECT_LE(s[0].start_ns, t + WIRELESS_ANSWER_MIN_MS * kMsNs);
+    EXPECT_EQ(counter_of(s[0].message), 5u);
+    EXPECT_EQ(origin_of(s[0].message), 0x1000);
+    // The age counts from the event: the message's 100 ms, its way to this
+    // board and the time since, with no new stamp.
+    const uint32_t since_ms = static_cast<uint32_t>((s[0].start_ns - t) / kMsNs);
+    EXPECT_NEAR(peers::decode_status(s[0].message)->age_ms, 100 + WIRELESS_STATUS_TRANSIT_MS + since_ms, 3);
+
+    const uint64_t t2 = t + 1000 * kMsNs;
+    if (c.counter == 0) {
+        status_from(p2, c.fob, c.age, t2);
+    } else {
+        event_from(p2, c.fob, c.age, c.counter, c.origin, t2);
+    }
+    poll_until(t2 + 2 * WIRELESS_ANSWER_PER_PEER_MS * kMsNs);
+    EXPECT_EQ(status.in.fob, c.state);
+    s = sent_between(t2 - 100 * kMsNs, vb::now_ns());
+    if (c.told_counter == 0) {
+        EXPECT_TRUE(s.empty());
+    } else {
+        ASSERT_EQ(s.size(), 1u);
+        EXPECT_EQ(counter_of(s[0].message), c.told_counter);
+        EXPECT_EQ(origin_of(s[0].message), c.told_origin);
+        EXPECT_EQ(s[0].message[13], c.state);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, EventOrderTest,
+    ::testing::Values(EventCase{6, 0x0001, FOB_NONE, 50, FOB_NONE, 6, 0x0001},            // newer counter
+                      EventCase{5, 0x2000, FOB_UNLOCK, 50, FOB_UNLOCK, 5, 0x2000},        // newer origin
+                      EventCase{5, 0x1000, FOB_LOCKDOWN, 900, FOB_LOCKDOWN, 0, 0},        // the same
+                      EventCase{5, 0x0FFF, FOB_NONE, 0, FOB_LOCKDOWN, 5, 0x1000},         // older origin
+                      EventCase{4, 0xFFFF, FOB_UNLOCK, 0, FOB_LOCKDOWN, 5, 0x1000},       // older counter
+                      EventCase{0, 0, FOB_NONE, 0, FOB_LOCKDOWN, 0, 0},                   // plain, within the margin
+                      EventCase{0, 0, FOB_NONE, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 5, 0x1000},  // a question
+                      EventCase{0, 0, FOB_LOCKDOWN, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 0, 0}));  // nothing to tell
+
+struct SuppressCase {
+    bool reply;            // a reply to old news (else a relay of peer 1's event)
+    bool from_source;      // the same event then told by peer 1 (else by peer 3)
+    bool sent;
+};
+
+class SuppressionTest : public WirelessTest, public ::testing::WithParamInterface<SuppressCase> {};
+
+// Having heard 30 peers, the board answers within 30 x 616 ms (18.5 s). A
+// relay is dropped when a board other than its source tells the event first;
+// a reply when any board does.
+TEST_P(SuppressionTest, AnswerDroppedWhenAnotherBoardSpeaksFirst) {
+    const SuppressCase c = GetParam();
+    const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p3{3, 3, 3, 3, 3, 3, 3, 3};
+    uint64_t t = init_at_ns_ + 64000 * kMsNs;
+    idle_until(t - 2000 * kMsNs);
+    for (uint8_t k = 0; k < 28; k++) {  // plain peers that change nothing
+        status_from({0x40, k, 0, 0, 0, 0, 0, 0}, FOB_NONE, 5000, vb::now_ns() + 55 * kMsNs);
+    }
+    event_from(p1, FOB_LOCKDOWN, 100, 5, 0x1000, t);
+    status_from(p3, FOB_NONE, 0, t + 60 * kMsNs);  // the 30th peer
+    if (c.reply) {
+        poll_until(t + 20000 * kMsNs);  // the relay goes out
+        t = vb::now_ns();
+        event_from(p1, FOB_NONE, 0, 4, 0x1000, t + 55 * kMsNs);  // old news
+    }
+    const uint64_t heard_from = vb::now_ns();
+    event_from(c.from_source ? p1 : p3, FOB_LOCKDOWN, 100, 5, 0x1000, heard_from + 60 * kMsNs);
+    poll_until(heard_from + 30 * WIRELESS_ANSWER_PER_PEER_MS * kMsNs);
+    EXPECT_EQ(sent_between(heard_from, vb::now_ns()).size(), c.sent ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SuppressionTest,
+                         ::testing::Values(SuppressCase{false, false, false}, SuppressCase{false, true, true},
+                                           SuppressCase{true, false, false}, SuppressCase{true, true, false}));
+
+// A plain peer's state equal to ours is no new event: no line, no new stamp,
+// nothing relayed.
+TEST_F(WirelessTest, PlainPeerWithOurStateChangesNothing) {
+    wireless_toggle();
+    const uint64_t toggled = vb::now_ns();
+    poll_until(toggled + 14000 * kMsNs);
+    EXPECT_EQ(status_from({7, 7, 7, 7, 7, 7, 7, 7}, FOB_LOCKDOWN, 0, toggled + 15000 * kMsNs), FOB_LOCKDOWN);
+    EXPECT_EQ(console().find("RESET"), std::string::npos);
+    wireless_broadcast_status();
+    const auto s = sent();
+    EXPECT_EQ(counter_of(s.back().message), 1u);
+    EXPECT_GE(peers::decode_status(s.back().message)->age_ms, 15000u);
+}
+
 TEST_F(WirelessTest, StatusMessageOfAnotherKindIsIgnored) {
     const Message m = peers::status_message(kKey, {1, 1, 1, 1, 1, 1, 1, 1}, FOB_LOCKDOWN, 0, 0x0B);
     deliver_at(peers::as_string(m), init_at_ns_ + 15000 * kMsNs);
