@@ -88,10 +88,13 @@ constexpr uint32_t WIRELESS_TRICKLE_MAX_MS = 64000;  // six doublings
 constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
 // This board's own event (toggle, fall-back) goes out at once after a random
 // delay below this (two boards that toggled on one press rarely collide
-// twice), then again in the first, shortest interval.
+// twice), then again in the first, shortest interval, which starts when the
+// first is sent (so the two never meet on the air).
 constexpr uint32_t WIRELESS_EVENT_SPREAD_MS = 500;
-static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_STATUS_TRANSIT_MS < WIRELESS_UNLOCK_FALL_BACK_MS,
-              "the unlock is through the air before it falls back");
+static_assert(WIRELESS_TRICKLE_MIN_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
+static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_TRICKLE_MIN_MS + WIRELESS_STATUS_TRANSIT_MS <
+                  WIRELESS_UNLOCK_FALL_BACK_MS,
+              "the unlock is through the air twice before it falls back");
 // A board that takes a newer event up relays it once, and one that hears old
 // news or a question answers once, at a random time in a window that grows
 // with the peers it hears: two air times a peer, so that the first of all

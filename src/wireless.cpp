@@ -253,7 +253,7 @@ void wireless_own_event() {
     following = false;  // our own event from now on
     event_tx = wireless_random_time(0, WIRELESS_EVENT_SPREAD_MS);
     answer_tx = nil_time;  // that broadcast answers every question
-    wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
+    trickle_tx = nil_time;  // the intervals start again once it is out
 }
 
 void wireless_take_state(uint8_t fob) {
@@ -362,6 +362,8 @@ void wireless_broadcast_due() {
     if (wireless_due(event_tx)) {
         wireless_broadcast_status();
         event_tx = nil_time;
+        // The next at least half the shortest interval later, after the first is through the air.
+        wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
     }
     if (wireless_due(answer_tx)) {
         wireless_broadcast_status();
@@ -371,7 +373,7 @@ void wireless_broadcast_due() {
         if (trickle_heard < WIRELESS_TRICKLE_REDUNDANCY) wireless_broadcast_status();
         trickle_tx = nil_time;
     }
-    if (time_reached(trickle_end)) {
+    if (is_nil_time(event_tx) && time_reached(trickle_end)) {
         wireless_trickle_start(trickle_ms >= WIRELESS_TRICKLE_MAX_MS / 2 ? WIRELESS_TRICKLE_MAX_MS : 2 * trickle_ms);
     }
 }
