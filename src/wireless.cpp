@@ -310,8 +310,8 @@ void wireless_handle_plain_status(const uint8_t *msg) {
         return;
     }
     const uint32_t my_age = wireless_fob_age_ms();
-    if (!knows_fob_event && their_age == WIRELESS_AGE_NO_EVENT) {
-        trickle_heard++;  // neither knows an event: nothing to tell
+    if (!knows_fob_event && (their_age == WIRELESS_AGE_NO_EVENT || msg[STATUS_FOB_AT] == status.in.fob)) {
+        trickle_heard++;  // nothing to tell or to take: the peer agrees, a question can wait
     } else if (their_age < my_age && my_age - their_age > WIRELESS_ADOPT_MARGIN_MS) {
         wireless_adopt_plain(msg, their_event_us);
     } else if (knows_fob_event && msg[STATUS_FOB_AT] != status.in.fob &&
