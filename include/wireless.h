@@ -26,41 +26,98 @@ static_assert(WIRELESS_BODY_SIZE + WIRELESS_MAC_SIZE == WIRELESS_MSG_SIZE, "a me
 
 constexpr uint32_t WIRELESS_STATUS_MARKER = 0xFEFFFEFF;  // first word of a status message (FF FE FF FE)
 constexpr uint8_t WIRELESS_STATUS_KIND = 0x0A;
+// The broadcast period of boards that keep to the plain rules (a broadcast
+// every 5 s, the state of a peer whose event is newer by the margin taken up
+// as an event of their own). This board talks with them as they expect.
 constexpr uint32_t WIRELESS_STATUS_PERIOD_MS = 5000;
 constexpr uint32_t WIRELESS_TOGGLE_HOLD_OFF_MS = 7000;
 constexpr uint32_t WIRELESS_UNLOCK_FALL_BACK_MS = 2000;
-// A peer's fob event must be more recent than ours by more than this to be adopted.
+// A plain peer's fob event must be more recent than ours by more than this to be adopted.
 constexpr uint32_t WIRELESS_ADOPT_MARGIN_MS = 10000;
-// Every broadcast (the periodic ones and the one after a toggle or a
-// fall-back) waits a further random time below this, so that boards that
-// toggled on one press do not transmit together and their periods never lock.
-// A message is on the air for about 300 ms: over 1500 ms, two boards' delays
-// fall within one air time of each other with odds of 2*0.2 - 0.2^2 = 0.36;
-// with fresh delays each period, two boards that toggled together collide at
-// their first two broadcasts with odds of 0.12, at the first three 0.04.
-constexpr uint32_t WIRELESS_STATUS_SPREAD_MS = 1500;
-// The first broadcast after start waits a random part of a whole period more:
-// boards powered up together, as after an outage, would otherwise broadcast
-// within the spread of each other and drift apart only slowly, losing most
-// of their broadcasts to each other for minutes. A board that has just
-// started has no fob event to tell, so no news is held back.
-constexpr uint32_t WIRELESS_FIRST_STATUS_SPREAD_MS = WIRELESS_STATUS_PERIOD_MS;
-// The unlock is broadcast, and through the air, before it falls back.
-static_assert(WIRELESS_STATUS_SPREAD_MS + 300 < WIRELESS_UNLOCK_FALL_BACK_MS, "unlock goes out before fall-back");
-// A board follows later fob events of the peer whose state it adopted, even
-// when they are not newer than its own by the margin. That peer's event time
-// (receive time less its age) varies from message to message by the
+// A board follows later fob events of the plain peer whose state it adopted,
+// even when they are not newer than its own by the margin. That peer's event
+// time (receive time less its age) varies from message to message by the
 // delivery's jitter (the receiving loop's longest step, about 120 ms, and
 // the ages' truncation): later by more than this, it is a new event. Two
-// events of one board lie 500 ms apart at least (a fall-back 2000 ms after
-// its unlock, relayed with delays up to the spread).
+// events of one board lie 500 ms apart at least.
 constexpr uint32_t WIRELESS_FOLLOW_TOLERANCE_MS = 250;
-// A board knows no fob event until its first toggle or adoption: its start is
-// none. Its broadcasts carry this age, older than any event, so that a
-// cabinet that restarts does not cancel its peers' lockdown (older boards
-// never adopt an age not below their own); and it takes the state of the
-// first peer it hears that knows one, so that it joins its peers' lockdown.
+// The age of a board that knows no fob event (its start is none): older than
+// any event, so that a restarted cabinet does not cancel its peers' lockdown,
+// and it takes the state of the first peer it hears that knows one.
 constexpr uint32_t WIRELESS_AGE_NO_EVENT = 0xFFFFFFFF;
+// Ages of known events stop here (49.7 days), below "no event".
+constexpr uint32_t WIRELESS_AGE_MAX = WIRELESS_AGE_NO_EVENT - 1;
+
+// The event's identity, carried where a plain board neither reads nor acts on
+// it. Such a board takes the kind (byte 12), the state (13) and the age (16
+// to 19); bytes 14 and 15 only show in its "MSG FROM" line (the low half of
+// the number printed there), and bytes 20 to 31 it does not look at. So the
+// identity lies in 20 to 25 and bytes 12 to 19 stay as they always were:
+//   20..23  event counter, big-endian: fleet-wide, a new event takes the
+//           highest this board knows + 1; never 0, so that a non-zero counter
+//           says the identity is there
+//   24..25  origin tag, big-endian, from the unique ID of the board that made the event
+//   14..15, 26..31  zero, kept for later use
+// A board that knows no event sends none: its message is the plain one with
+// the age "no event", which every board reads as a question.
+// An event is the (counter, origin, state) triple: a higher one is newer,
+// an equal one the same event. The state only breaks the tie of two boards
+// whose origin tags happen to be equal.
+constexpr size_t WIRELESS_STATUS_COUNTER_AT = 20;
+constexpr size_t WIRELESS_STATUS_ORIGIN_AT = 24;
+
+// Time a 48-byte message spends on the air: LoRa at the 2.4 kbit/s the module
+// is set to (SF9, 125 kHz, coding rate 4/5, 8-symbol preamble, header, CRC).
+constexpr uint32_t WIRELESS_STATUS_AIR_MS = 308;
+// From the sender's age stamp to the receiver's check: 48 bytes at 9600 baud
+// into the sender's module (50 ms), the air, and 48 bytes out of the
+// receiver's. An adopted event's time is the receive time less the age and
+// this, so that a board's age keeps counting from the event itself and an
+// echo never looks newer than the event it repeats.
+constexpr uint32_t WIRELESS_STATUS_TRANSIT_MS = 50 + WIRELESS_STATUS_AIR_MS + 50;
+
+// Broadcasts follow Trickle (RFC 6206) with a redundancy of 1: in intervals
+// that double from the shortest to the longest while every board agrees, a
+// board tells its event at a random time in the second half of the interval,
+// unless it has already heard a peer tell the same event in it. A fleet that
+// agrees sends about one message per longest interval, whatever its size.
+// The shortest: a few air times, so that the two broadcasts after an event
+// rarely meet; the longest: a minute, as most of the air stays free for fobs.
+constexpr uint32_t WIRELESS_TRICKLE_MIN_MS = 1000;
+constexpr uint32_t WIRELESS_TRICKLE_MAX_MS = 64000;  // six doublings
+constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
+// This board's own event (toggle, fall-back) goes out at once after a random
+// delay below this (two boards that toggled on one press rarely collide
+// twice), then again in the first, shortest interval, which starts when the
+// first is sent (so the two never meet on the air).
+constexpr uint32_t WIRELESS_EVENT_SPREAD_MS = 500;
+static_assert(WIRELESS_TRICKLE_MIN_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
+static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_TRICKLE_MIN_MS + WIRELESS_STATUS_TRANSIT_MS <
+                  WIRELESS_UNLOCK_FALL_BACK_MS,
+              "the unlock is through the air twice before it falls back");
+// A board that takes a newer event up relays it once, and one that hears old
+// news or a question answers once, at a random time in a window that grows
+// with the peers it hears: two air times a peer, so that the first of all
+// the boards that heard one packet is usually heard by the rest before they
+// speak. Bounded below by two air times, above by the size of the table.
+// A board that missed the fleet's last events (it restarted and nobody has
+// answered yet, or their broadcasts were lost to it) makes its next own event
+// from a stale counter. Told by the board that made it, an event whose age is
+// below ours by more than this is a fresh press, not old news: it is taken up
+// under the next counter we would use, so that the press holds everywhere. The
+// margin covers the ages' error: the transit estimate and the clocks' drift.
+constexpr uint32_t WIRELESS_FRESH_EVENT_MARGIN_MS = 2000;
+constexpr uint32_t WIRELESS_ANSWER_PER_PEER_MS = 2 * WIRELESS_STATUS_AIR_MS;
+constexpr uint32_t WIRELESS_ANSWER_MIN_MS = 2 * WIRELESS_STATUS_AIR_MS;
+constexpr uint32_t WIRELESS_ANSWER_MAX_MS = 40000;
+// The peers heard: a fixed table, the least recently heard replaced when it is
+// full. In an agreeing fleet a board may speak once in many longest
+// intervals, so a peer is forgotten only after an hour unheard.
+constexpr unsigned WIRELESS_PEERS_MAX = 64;
+constexpr uint32_t WIRELESS_PEER_FORGET_MS = 3600000;
+static_assert(WIRELESS_PEERS_MAX * WIRELESS_ANSWER_PER_PEER_MS <= WIRELESS_ANSWER_MAX_MS,
+              "a full table still answers inside the longest window");
+
 // Accepted counter advance of a fob message over the stored counter: 1 to this.
 constexpr uint32_t WIRELESS_MAX_COUNTER_ADVANCE = 199;
 

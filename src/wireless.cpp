@@ -37,6 +37,9 @@ constexpr size_t STATUS_ID_AT = 4;
 constexpr size_t STATUS_KIND_AT = 12;
 constexpr size_t STATUS_FOB_AT = 13;
 constexpr size_t STATUS_AGE_AT = 16;
+constexpr size_t STATUS_COUNTER_AT = WIRELESS_STATUS_COUNTER_AT;
+constexpr size_t STATUS_ORIGIN_AT = WIRELESS_STATUS_ORIGIN_AT;
+static_assert(STATUS_COUNTER_AT == 20 && STATUS_ORIGIN_AT == 24, "the event's identity lies beyond the age");
 // Fob message layout.
 constexpr size_t FOB_UID2_AT = 4;
 constexpr size_t FOB_UID3_AT = 8;
@@ -77,14 +80,37 @@ static_assert(1u << RX_RING_BITS == WIRELESS_RX_BUFF_SIZE, "the DMA ring is the 
 constexpr uint32_t RX_DMA_RUN = 0xFFFFFC00;
 static_assert(RX_DMA_RUN % WIRELESS_RX_BUFF_SIZE == 0, "a run ends where the ring begins");
 
-absolute_time_t next_status_tx;  // next periodic broadcast
 absolute_time_t next_reset_fob;  // unlock falls back to none; nil_time: none pending
 absolute_time_t ignore_until;    // presses do not toggle before this; nil_time: no hold-off
-absolute_time_t last_fob_rx;     // this board's last fob event
-bool knows_fob_event;            // false until the first toggle, fall-back or adoption
 
-// The peer whose state this board adopted last, until its own next toggle or
-// fall-back, and that peer's last fob event on this board's clock.
+// This board's last fob event: its identity, and when it happened on this
+// board's clock (microseconds since boot; before boot for an old event taken
+// from a peer). status.in.fob is its state.
+bool knows_fob_event;  // false until the first toggle, fall-back or adoption
+uint32_t event_counter;
+uint16_t event_origin;
+int64_t event_us;
+uint16_t own_origin;  // this board's tag, folded from its unique ID
+
+// The broadcast schedule: the current interval, when in it this board speaks
+// (nil_time once it has or need not) and how many peers told the same event in it.
+uint32_t trickle_ms;
+absolute_time_t trickle_end;
+absolute_time_t trickle_tx;
+unsigned trickle_heard;
+absolute_time_t event_tx;  // the first broadcast of this board's own event; nil_time: none
+// One relay or reply; nil_time: none. A relay is not dropped for its source's repeats.
+absolute_time_t answer_tx;
+bool answer_has_source;
+uint8_t answer_source[WIRELESS_UNIQUE_ID_SIZE];
+
+// The peer boards heard, for the size of the answer window.
+uint8_t peer_ids[WIRELESS_PEERS_MAX][WIRELESS_UNIQUE_ID_SIZE];
+int64_t peer_heard_us[WIRELESS_PEERS_MAX];
+unsigned peer_count;
+
+// The plain peer whose state this board adopted last, until its own next
+// toggle or fall-back, and that peer's last fob event on this board's clock.
 bool following;
 uint8_t followed_id[WIRELESS_UNIQUE_ID_SIZE];
 int64_t followed_event_us;
@@ -99,11 +125,21 @@ unsigned rx_advance(unsigned position, unsigned by) {
     return (position + by) % WIRELESS_RX_BUFF_SIZE;
 }
 
+// The top 16 bits of the unique ID times the golden ratio: every ID bit
+// moves the tag, so that IDs of one batch of chips seldom share one.
+uint16_t wireless_origin_tag(const uint8_t *id) {
+    return static_cast<uint16_t>((load_le64(id) * 0x9E3779B97F4A7C15ull) >> 48);
+}
+
+int64_t now_us() {
+    return static_cast<int64_t>(to_us_since_boot(get_absolute_time()));
+}
+
 // Milliseconds since this board's last fob event, as the status message carries them.
 uint32_t wireless_fob_age_ms() {
     if (!knows_fob_event) return WIRELESS_AGE_NO_EVENT;
-    const int64_t since_us = absolute_time_diff_us(last_fob_rx, get_absolute_time());
-    return static_cast<uint32_t>(static_cast<uint64_t>(since_us) / 1000);
+    const int64_t age_ms = (now_us() - event_us) / 1000;
+    return age_ms >= int64_t{WIRELESS_AGE_MAX} ? WIRELESS_AGE_MAX : static_cast<uint32_t>(age_ms);
 }
 
 // SplitMix64: a small generator, enough to spread the broadcasts.
@@ -115,39 +151,142 @@ uint64_t wireless_random() {
     return z ^ (z >> 31);
 }
 
-// When a broadcast due `after_ms` from now goes out: a random part of
-// `spread_ms` later, drawn afresh for each broadcast.
-absolute_time_t wireless_broadcast_time(uint32_t after_ms, uint32_t spread_ms = WIRELESS_STATUS_SPREAD_MS) {
-    const uint32_t delay_us = static_cast<uint32_t>(wireless_random() >> 32) % (spread_ms * 1000);
+// A time `after_ms` from now and a random part of `spread_ms` more.
+absolute_time_t wireless_random_time(uint32_t after_ms, uint32_t spread_ms) {
+    const uint64_t delay_us = (wireless_random() >> 32) % (uint64_t{spread_ms} * 1000);
     return make_timeout_time_us(uint64_t{after_ms} * 1000 + delay_us);
 }
 
-void wireless_adopt(const uint8_t *msg, int64_t event_us) {
-    printf("RESET FOB STATUS TO %d", msg[STATUS_FOB_AT]);
-    status.in.fob = static_cast<status_fob_t>(msg[STATUS_FOB_AT]);
-    last_fob_rx = get_absolute_time();
-    knows_fob_event = true;
-    following = true;
-    memcpy(followed_id, msg + STATUS_ID_AT, sizeof followed_id);
-    followed_event_us = event_us;
+bool wireless_due(absolute_time_t t) {
+    return !is_nil_time(t) && time_reached(t);
 }
 
-// A peer board's state is adopted when its last fob event is clearly more
-// recent than ours (any event is, while this board knows none), or when it is
-// a later event of the peer we adopted from: that peer's lock followed by its
-// unlock must not be lost to the margin.
-void wireless_handle_status(const uint8_t *msg) {
-    if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
-    // Only a reflection or a replay of our own broadcast carries our ID.
-    if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
+// ---- peers heard -------------------------------------------------------------------------------
+
+void wireless_peer_heard(const uint8_t *id) {
+    unsigned slot = peer_count;  // a new entry while there is room
+    for (unsigned i = 0; i < peer_count; i++) {
+        if (memcmp(peer_ids[i], id, WIRELESS_UNIQUE_ID_SIZE) == 0) slot = i;
+    }
+    if (slot == WIRELESS_PEERS_MAX) {  // full: the least recently heard makes room
+        slot = 0;
+        for (unsigned i = 1; i < peer_count; i++) {
+            if (peer_heard_us[i] < peer_heard_us[slot]) slot = i;
+        }
+    } else if (slot == peer_count) {
+        peer_count++;
+    }
+    memcpy(peer_ids[slot], id, WIRELESS_UNIQUE_ID_SIZE);
+    peer_heard_us[slot] = now_us();
+}
+
+// The window of a relay or a reply: two air times for every peer heard in the last hour.
+uint32_t wireless_answer_window_ms() {
+    const int64_t since_us = now_us() - int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
+    uint32_t peers = 0;
+    for (unsigned i = 0; i < peer_count; i++) peers += peer_heard_us[i] >= since_us ? 1 : 0;
+    const uint32_t window_ms = peers * WIRELESS_ANSWER_PER_PEER_MS;
+    if (window_ms < WIRELESS_ANSWER_MIN_MS) return WIRELESS_ANSWER_MIN_MS;
+    return window_ms > WIRELESS_ANSWER_MAX_MS ? WIRELESS_ANSWER_MAX_MS : window_ms;
+}
+
+// ---- the broadcast schedule --------------------------------------------------------------------
+
+void wireless_trickle_start(uint32_t interval_ms) {
+    trickle_ms = interval_ms;
+    trickle_end = make_timeout_time_ms(interval_ms);
+    trickle_tx = wireless_random_time(interval_ms / 2, interval_ms / 2);
+    trickle_heard = 0;
+}
+
+// A relay of a newer event taken from `source`: dropped when another board tells it first.
+void wireless_relay_later(const uint8_t *source) {
+    answer_tx = wireless_random_time(0, wireless_answer_window_ms());
+    answer_has_source = true;
+    memcpy(answer_source, source, sizeof answer_source);
+}
+
+// A reply to old news or a question, unless one is already due: dropped when
+// any board tells this board's event (or a newer one) first.
+void wireless_reply_later() {
+    if (!is_nil_time(answer_tx)) return;
+    answer_tx = wireless_random_time(0, wireless_answer_window_ms());
+    answer_has_source = false;
+}
+
+// A peer told this board's own event.
+void wireless_heard_same_event(const uint8_t *sender) {
+    trickle_heard++;
+    if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
+    answer_tx = nil_time;
+}
+
+// ---- events ------------------------------------------------------------------------------------
+
+// A new event of this board's making: the next counter the fleet has not used.
+void wireless_new_event() {
+    knows_fob_event = true;
+    event_counter++;
+    event_origin = own_origin;
+    event_us = now_us();
+}
+
+// This board's own event (a toggle or a fall-back): told at once, then in
+// intervals that start again from the shortest.
+void wireless_own_event() {
+    wireless_new_event();
+    following = false;  // our own event from now on
+    event_tx = wireless_random_time(0, WIRELESS_EVENT_SPREAD_MS);
+    answer_tx = nil_time;  // that broadcast answers every question
+    trickle_tx = nil_time;  // the intervals start again once it is out
+}
+
+void wireless_take_state(uint8_t fob) {
+    if (fob == status.in.fob) return;
+    printf("RESET FOB STATUS TO %d", fob);
+    status.in.fob = static_cast<status_fob_t>(fob);
+}
+
+// -1, 0 or 1 as the event (counter, origin, fob) is older than, the same as
+// or newer than this board's.
+int wireless_compare_event(uint32_t counter, uint16_t origin, uint8_t fob) {
+    if (counter != event_counter) return counter > event_counter ? 1 : -1;
+    if (origin != event_origin) return origin > event_origin ? 1 : -1;
+    if (fob != status.in.fob) return fob > status.in.fob ? 1 : -1;
+    return 0;
+}
+
+// ---- status messages from peers ----------------------------------------------------------------
+
+// A plain peer's state, taken up as this board's own new event (its time now,
+// as such a board would stamp it), and relayed to the boards that read events.
+void wireless_adopt_plain(const uint8_t *msg, int64_t their_event_us) {
+    const uint8_t fob = msg[STATUS_FOB_AT];
+    if (fob == status.in.fob) return;  // nothing to take: no new event
+    wireless_take_state(fob);
+    wireless_new_event();
+    following = true;
+    memcpy(followed_id, msg + STATUS_ID_AT, sizeof followed_id);
+    followed_event_us = their_event_us;
+    wireless_relay_later(msg + STATUS_ID_AT);
+}
+
+// A message without the event's identity, handled as a plain board would: its
+// state is adopted when its last fob event is clearly more recent than ours
+// (any event is, while this board knows none), or when it is a later event of
+// the peer we adopted from (a lock and an unlock within the margin). A state
+// equal to ours changes nothing. One that would take our newer state from us
+// (older by the margin, and another state), as a board that knows no event
+// asks, is answered.
+void wireless_handle_plain_status(const uint8_t *msg) {
     const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
-    const int64_t their_event_us =
-        static_cast<int64_t>(to_us_since_boot(get_absolute_time())) - int64_t{their_age} * 1000;
+    const int64_t their_event_us = now_us() - int64_t{their_age} * 1000;
     if (following && memcmp(msg + STATUS_ID_AT, followed_id, sizeof followed_id) == 0) {
         constexpr int64_t tolerance_us = int64_t{WIRELESS_FOLLOW_TOLERANCE_MS} * 1000;
         const int64_t later_us = their_event_us - followed_event_us;
         if (later_us > tolerance_us) {
-            wireless_adopt(msg, their_event_us);
+            wireless_adopt_plain(msg, their_event_us);
+            followed_event_us = their_event_us;
         } else if (later_us >= -tolerance_us) {
             // The same event again: track it, so that the two clocks' drift
             // never adds up to the tolerance.
@@ -156,8 +295,84 @@ void wireless_handle_status(const uint8_t *msg) {
         return;
     }
     const uint32_t my_age = wireless_fob_age_ms();
-    if (their_age >= my_age || my_age - their_age <= WIRELESS_ADOPT_MARGIN_MS) return;
-    wireless_adopt(msg, their_event_us);
+    if (!knows_fob_event && (their_age == WIRELESS_AGE_NO_EVENT || msg[STATUS_FOB_AT] == status.in.fob)) {
+        trickle_heard++;  // nothing to tell or to take: the peer agrees, a question can wait
+    } else if (their_age < my_age && my_age - their_age > WIRELESS_ADOPT_MARGIN_MS) {
+        wireless_adopt_plain(msg, their_event_us);
+    } else if (knows_fob_event && msg[STATUS_FOB_AT] != status.in.fob &&
+               uint64_t{their_age} > uint64_t{my_age} + WIRELESS_ADOPT_MARGIN_MS) {
+        wireless_reply_later();
+    }
+}
+
+// An event older by its counter, told by the board that made it, that is yet
+// younger than ours by the margin: that board made it from a stale counter.
+bool wireless_fresh_own_event(const uint8_t *msg, uint16_t origin) {
+    if (origin != wireless_origin_tag(msg + STATUS_ID_AT)) return false;
+    const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
+    return uint64_t{their_age} + WIRELESS_FRESH_EVENT_MARGIN_MS < wireless_fob_age_ms();
+}
+
+// A message with the event's identity: a newer event is taken up with its
+// time (no new stamp) and relayed once; the same event counts towards the
+// schedule's silence; old news is answered once.
+void wireless_handle_event_status(const uint8_t *msg, uint32_t counter) {
+    const uint8_t *sender = msg + STATUS_ID_AT;
+    const uint16_t origin = static_cast<uint16_t>(msg[STATUS_ORIGIN_AT] << 8 | msg[STATUS_ORIGIN_AT + 1]);
+    const uint8_t fob = msg[STATUS_FOB_AT];
+    int order = knows_fob_event ? wireless_compare_event(counter, origin, fob) : 1;
+    if (order < 0 && wireless_fresh_own_event(msg, origin)) {
+        counter = event_counter + 1;  // as the fleet would number it, had the board known
+        order = 1;
+    }
+    if (order < 0) {
+        wireless_reply_later();
+    } else if (order == 0) {
+        wireless_heard_same_event(sender);
+    } else {
+        const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
+        wireless_take_state(fob);
+        knows_fob_event = true;
+        event_counter = counter;
+        event_origin = origin;
+        event_us = now_us() - (int64_t{their_age} + WIRELESS_STATUS_TRANSIT_MS) * 1000;
+        wireless_relay_later(sender);
+    }
+}
+
+void wireless_handle_status(const uint8_t *msg) {
+    if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
+    // Only a reflection or a replay of our own broadcast carries our ID.
+    if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
+    wireless_peer_heard(msg + STATUS_ID_AT);
+    const uint32_t counter = crc_load_be32(msg + STATUS_COUNTER_AT);
+    if (counter != 0) {
+        wireless_handle_event_status(msg, counter);
+    } else {
+        wireless_handle_plain_status(msg);
+    }
+}
+
+// Every broadcast that is due: this board's new event, a relay or reply,
+// and the schedule's, unless a peer told the same event in this interval.
+void wireless_broadcast_due() {
+    if (wireless_due(event_tx)) {
+        wireless_broadcast_status();
+        event_tx = nil_time;
+        // The next at least half the shortest interval later, after the first is through the air.
+        wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
+    }
+    if (wireless_due(answer_tx)) {
+        wireless_broadcast_status();
+        answer_tx = nil_time;
+    }
+    if (wireless_due(trickle_tx)) {
+        if (trickle_heard < WIRELESS_TRICKLE_REDUNDANCY) wireless_broadcast_status();
+        trickle_tx = nil_time;
+    }
+    if (is_nil_time(event_tx) && time_reached(trickle_end)) {
+        wireless_trickle_start(trickle_ms >= WIRELESS_TRICKLE_MAX_MS / 2 ? WIRELESS_TRICKLE_MAX_MS : 2 * trickle_ms);
+    }
 }
 
 void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter) {
@@ -309,13 +524,20 @@ void wireless_init() {
     restore_interrupts(interrupts);
 
     next_reset_fob = nil_time;
-    last_fob_rx = get_absolute_time();
-    // Boards powered up together must not broadcast together either.
-    random_state = load_le64(cached_unique_id) ^ to_us_since_boot(last_fob_rx);
-    next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS, WIRELESS_FIRST_STATUS_SPREAD_MS);
     ignore_until = nil_time;
     knows_fob_event = false;
+    event_counter = 0;
+    event_origin = 0;
+    event_us = 0;
+    own_origin = wireless_origin_tag(cached_unique_id);
     following = false;
+    peer_count = 0;
+    // Boards powered up together must not broadcast together either.
+    random_state = load_le64(cached_unique_id) ^ to_us_since_boot(get_absolute_time());
+    // A board that knows no event asks its peers within the first interval.
+    event_tx = nil_time;
+    answer_tx = nil_time;
+    wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
 
     memset(rx_data, 0, sizeof rx_data);
     rx_head = rx_tail = 0;
@@ -343,18 +565,12 @@ void wireless_init() {
 }
 
 void wireless_poll() {
-    if (!is_nil_time(next_reset_fob) && time_reached(next_reset_fob)) {
+    if (wireless_due(next_reset_fob)) {
         status.in.fob = FOB_NONE;
-        last_fob_rx = get_absolute_time();
-        knows_fob_event = true;
-        following = false;
         next_reset_fob = nil_time;
-        next_status_tx = wireless_broadcast_time(0);  // broadcast the fall-back soon
+        wireless_own_event();
     }
-    if (time_reached(next_status_tx)) {
-        wireless_broadcast_status();
-        next_status_tx = wireless_broadcast_time(WIRELESS_STATUS_PERIOD_MS);
-    }
+    wireless_broadcast_due();
     wireless_receive();
 }
 
@@ -365,14 +581,17 @@ void wireless_broadcast_status() {
     msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
     msg[STATUS_FOB_AT] = status.in.fob;
     crc_store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
+    if (knows_fob_event) {
+        crc_store_be32(msg + STATUS_COUNTER_AT, event_counter);
+        msg[STATUS_ORIGIN_AT] = static_cast<uint8_t>(event_origin >> 8);
+        msg[STATUS_ORIGIN_AT + 1] = static_cast<uint8_t>(event_origin);
+    }
     wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
     uart_write_blocking(uart0, msg, sizeof msg);
 }
 
 void wireless_toggle() {
-    last_fob_rx = get_absolute_time();
-    knows_fob_event = true;
-    following = false;  // our own event from now on
+    wireless_own_event();  // its time is the press's, before the line is out
     puts("TOGGLE!\r");
     bool fall_back = false;
     switch (status.in.fob) {
@@ -388,7 +607,6 @@ void wireless_toggle() {
             break;
     }
     ignore_until = make_timeout_time_ms(WIRELESS_TOGGLE_HOLD_OFF_MS);
-    next_status_tx = wireless_broadcast_time(0);  // the new state goes out soon
     if (fall_back) next_reset_fob = make_timeout_time_ms(WIRELESS_UNLOCK_FALL_BACK_MS);
 }
 

@@ -11,8 +11,8 @@ const M1 = 20;
 const M0 = 21;
 const UART0_CHAR_US = 10e6 / 9600;
 const PASS_US = 3000;            // one pass of the main loop, a report frame included
-const SPREAD_US = 1_500_000;     // the random delay of every broadcast is below this
-const FIRST_SPREAD_US = 5_000_000;  // but the first's, below a whole period
+const EVENT_SPREAD_US = 500_000;  // a board's own event goes out at once, after a delay below this
+const INTERVAL_US = 1_000_000;   // the broadcasts' first interval, doubling while all agree
 const STORE = 0x1e0000;
 const FOB = [0x11, 0x22, 0x33];
 const FOB_HEX = '000000110000002200000033';
@@ -69,16 +69,18 @@ describe('LoRa module set-up and status broadcast', () => {
     assert.ok(done.t0 - m1[2].t >= 100_000);
   });
 
-  it('broadcasts its fob state every 5 s and a random delay, with a valid code', () => {
+  it('asks its peers once an interval, the intervals doubling from 1 s, with a valid code', () => {
     const init = board.edgesOf(M1)[1].t;
     const sent = messages(board, board.tx[0][11].t1);
-    assert.ok(sent.length >= 2);
+    // [0.5 s, 1 s), [2, 3), [5, 7), [11, 15) from start: four in 18 s.
+    assert.equal(sent.length, 4);
+    let start = 0;
+    let interval = INTERVAL_US;
     sent.forEach((m, k) => {
-      // 5 s after start, then 5 s after the previous call returned (once 16 of its 48 bytes had
-      // left, the rest fitting the transmit FIFO), each with a random delay.
-      const due = k ? sent[k - 1].t + 16 * UART0_CHAR_US + 5_000_000 : init + 5_000_000;
-      const spread = k ? SPREAD_US : FIRST_SPREAD_US;
-      assert.ok(m.t >= due - 2000 && m.t < due + spread + PASS_US, `broadcast ${k} at ${m.t - init} us`);
+      const at = m.t - init;
+      assert.ok(at >= start + interval / 2 - 5_000 && at < start + interval + PASS_US, `broadcast ${k} at ${at} us`);
+      start += interval;
+      interval *= 2;
       assert.ok(radio.authentic(m.bytes));
       assert.equal(m.bytes.readUInt32LE(0), 0xfefffeff);
       assert.deepEqual(m.bytes.subarray(4, 12), board.uniqueId);
@@ -170,17 +172,20 @@ describe('fobs', () => {
     assert.match(board.text(1, from), /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
   });
 
-  it('toggles on a press, broadcasts within the spread and saves the new counter', () => {
+  it('toggles on a press, broadcasts at once and again in the first interval, and saves the new counter', () => {
     configure('FCN');
     const from = press(6);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\nTOGGLE!\r\n`));
     assert.equal(fobState(board), 1);
-    board.run(SPREAD_US);
+    board.run(INTERVAL_US);
     const sent = messages(board, from);
-    assert.equal(sent.length, 1);
-    assert.ok(radio.authentic(sent[0].bytes));
-    assert.equal(sent[0].bytes[13], 1);
-    assert.ok(sent[0].bytes.readUInt32BE(16) < SPREAD_US / 1000);
+    assert.equal(sent.length, 2);
+    for (const m of sent) {
+      assert.ok(radio.authentic(m.bytes));
+      assert.equal(m.bytes[13], 1);
+      assert.equal(m.bytes.readUInt32BE(20), 1, 'the first event this board knows of');
+    }
+    assert.ok(sent[0].bytes.readUInt32BE(16) < EVENT_SPREAD_US / 1000);
     assert.equal(flashOps(board, from).length, 17);
     assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 6] });
     board.run(300_000);

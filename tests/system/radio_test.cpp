@@ -20,6 +20,10 @@ using test::kMs;
 constexpr uint64_t kMsNs = 1000000;
 constexpr uint8_t kBoardId[8] = {0xB0, 0xA2, 0xD0, 0x01, 0x02, 0x03, 0x04, 0x05};
 constexpr uint32_t kFlashArea = 0x1E0000;
+// A board that knows no fob event asks its peers in the second half of
+// intervals that double from 1 s: in [0.5 s, 1 s), [2, 3) and [5, 7) from its
+// start. A press from 3.5 s on reaches it between its second and third.
+constexpr uint64_t kAskedMs = 3500;
 
 class RadioSystemTest : public test::SystemTest {
 protected:
@@ -103,26 +107,29 @@ TEST_F(RadioSystemTest, StartUpConfiguresTheModuleAndLoadsTheStore) {
     EXPECT_TRUE(vb::level(peers::kRadioAuxPin));
 }
 
-TEST_F(RadioSystemTest, OtherCabinetsHearTheBroadcastEveryFiveSeconds) {
+// A board that knows no fob event asks at once, then once in each interval,
+// the intervals doubling from 1 s: [0.5 s, 1 s), [2, 3), [5, 7), [11, 15)
+// from its start, each heard an air time later.
+TEST_F(RadioSystemTest, OtherCabinetsHearTheBoardAskSoonThenLessOften) {
     peers::PeerBoard peer(air, {1, 1, 1, 1, 1, 1, 1, 1});
-    vb::run_for_ms(17000);  // the first 5 s and up to a period after start, the next 5 s to 6.5 s on
-    ASSERT_EQ(peer.heard.size(), 2u);
+    vb::run_for_ms(17000);
+    ASSERT_EQ(peer.heard.size(), 4u);
     for (const auto &h : peer.heard) {
         const auto s = peers::decode_status(h.message);
         ASSERT_TRUE(s.has_value());
         EXPECT_EQ(0, memcmp(s->sender.data(), kBoardId, 8));
         EXPECT_EQ(s->fob, 0);
         EXPECT_EQ(s->kind, 0x0A);
+        EXPECT_EQ(s->age_ms, 0xFFFFFFFFu) << "no fob event yet";
     }
-    // 5 s and up to 1.5 s of random delay apart.
-    EXPECT_GE(peer.heard[1].t_ns - peer.heard[0].t_ns, 5014 * kMsNs);
-    EXPECT_LE(peer.heard[1].t_ns - peer.heard[0].t_ns, 6517 * kMsNs);
+    EXPECT_LE(peer.heard[0].t_ns, 1500 * kMsNs);
+    EXPECT_GE(peer.heard[3].t_ns - peer.heard[2].t_ns, 500 * kMsNs);
 }
 
 TEST_F(RadioSystemTest, FobPressEndToEnd) {
     peers::PeerBoard peer(air, {2, 2, 2, 2, 2, 2, 2, 2});
     peers::Fob fob(air, 0x600DF00D, 0x12345678, 0x9ABCDEF0, 100);
-    vb::run_for_ms(600);
+    vb::run_for_ms(kAskedMs);
     pair_fob(fob);
     ASSERT_TRUE(report_shows("OOO", 1, 500));
     EXPECT_EQ(count("MSG FROM 600df00d123456789abcdef0 101"), 1u);
@@ -138,7 +145,8 @@ TEST_F(RadioSystemTest, FobPressEndToEnd) {
     ASSERT_TRUE(vb::run_until([&] { return !statuses_heard(peer, heard).empty(); }, 2000 * kMs));
     EXPECT_EQ(statuses_heard(peer, heard)[0].fob, 1) << "the new state reaches the other cabinets soon";
 
-    // Replayed over the air: ignored.
+    // Replayed over the air, once the board has told its event twice: ignored.
+    vb::run_for_ms(1000);
     fob.send(fob.message(fob.counter));
     vb::run_for_ms(8000);
     EXPECT_EQ(count("TOGGLE!"), 1u);
@@ -148,7 +156,7 @@ TEST_F(RadioSystemTest, FobPressEndToEnd) {
 TEST_F(RadioSystemTest, BoardAdoptsAClearlyMoreRecentPeerState) {
     air.collisions = false;  // the board's own broadcasts fall at random times
     peers::PeerBoard first(air, {4, 4, 4, 4, 4, 4, 4, 4}), peer(air, {3, 3, 3, 3, 3, 3, 3, 3});
-    vb::run_for_ms(600);
+    vb::run_for_ms(kAskedMs);
     first.send_status(1, 0);  // this board's first fob event: a lock taken up
     ASSERT_TRUE(report_shows("FLO", 0, 1000));
     idle_for_ms(10000);
@@ -165,7 +173,7 @@ TEST_F(RadioSystemTest, BoardAdoptsAClearlyMoreRecentPeerState) {
 
 TEST_F(RadioSystemTest, ClearCommandForgetsTheFobsOncePerTransition) {
     peers::Fob a(air, 1, 2, 3), b(air, 4, 5, 6);
-    vb::run_for_ms(600);
+    vb::run_for_ms(kAskedMs);
     pair_fob(a);
     vb::run_for_ms(500);
     pair_fob(b);
@@ -191,7 +199,7 @@ class PowerCutSystemTest : public RadioSystemTest, public ::testing::WithParamIn
 
 TEST_P(PowerCutSystemTest, PressCounterSurvivesOrRollsBackWhole) {
     peers::Fob fob(air, 0xAAAA0001, 0xBBBB0002, 0xCCCC0003, 41);
-    vb::run_for_ms(600);
+    vb::run_for_ms(kAskedMs);
     pair_fob(fob);  // stored counter 42
     ASSERT_TRUE(report_shows("OOO", 1, 500));
     const int op = GetParam();
@@ -203,7 +211,7 @@ TEST_P(PowerCutSystemTest, PressCounterSurvivesOrRollsBackWhole) {
     EXPECT_EQ(vb::firmware_state(), vb::FwState::Off);
 
     vb::power_on();
-    vb::run_for_ms(1000);
+    vb::run_for_ms(kAskedMs);
     const std::string text = console();
     const size_t boot2 = text.rfind("orlix-fw-io\n");
     const std::string after = text.substr(boot2);
@@ -234,7 +242,7 @@ TEST_F(RadioFloodTest, RandomBytesAreDroppedWithoutDisturbingTheBoard) {
     constexpr size_t kBytesPerSecond = 960;
     const char *seconds_env = getenv("ORLIX_RADIO_FLOOD_SECONDS");
     const unsigned kFloodSeconds = seconds_env != nullptr ? static_cast<unsigned>(atoi(seconds_env)) : 20;
-    vb::run_for_ms(600);
+    vb::run_for_ms(kAskedMs);
     std::mt19937 rng(2024);
     auto top_up = [&] {
         std::string chunk(kBytesPerSecond, '\0');

@@ -30,6 +30,8 @@ constexpr unsigned kRadioUart = 0;
 constexpr uint32_t kRadioBaud = 9600;
 constexpr uint64_t kMsNs = 1000000;
 constexpr uint64_t kPollUs = 10;
+constexpr uint64_t kIdlePollUs = 1000;
+constexpr uint16_t kBoardTag = 0x5534;  // the origin tag of kBoardId
 constexpr uint8_t kBoardId[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
 constexpr uint32_t kU1 = 0x0A0B0C0D, kU2 = 0x11223344, kU3 = 0xCAFEF00D;
 
@@ -45,6 +47,14 @@ struct Sent {
     uint64_t start_ns;
     Message message;
 };
+
+// The event a status message tells: bytes 20 to 23 and 24 to 25, big-endian.
+uint32_t counter_of(const Message &m) {
+    return uint32_t{m[20]} << 24 | uint32_t{m[21]} << 16 | uint32_t{m[22]} << 8 | m[23];
+}
+uint16_t origin_of(const Message &m) {
+    return static_cast<uint16_t>(m[24] << 8 | m[25]);
+}
 
 class WirelessTest : public ::testing::Test {
 protected:
@@ -71,6 +81,13 @@ protected:
         }
     }
     void poll_for_ms(uint64_t ms) { poll_until(vb::now_ns() + ms * kMsNs); }
+    // Long quiet stretches, polled every millisecond (much faster).
+    void idle_until(uint64_t t_ns) {
+        while (vb::now_ns() < t_ns) {
+            wireless_poll();
+            vb::advance_us(kIdlePollUs);
+        }
+    }
 
     // Puts bytes on the module's output; returns when the last one has arrived.
     uint64_t deliver(const std::string &bytes) {
@@ -93,6 +110,19 @@ protected:
     status_fob_t status_from(const peers::BoardId &id, uint8_t fob, uint32_t age, uint64_t t_ns) {
         deliver_at(peers::as_string(peers::status_message(kKey, id, fob, age)), t_ns);
         return status.in.fob;
+    }
+    // A peer's status message that carries its event's counter and origin.
+    static Message event_message(const peers::BoardId &id, uint8_t fob, uint32_t age, uint32_t counter,
+                                 uint16_t origin) {
+        Message m = peers::status_message(kKey, id, fob, age);
+        for (unsigned i = 0; i < 4; i++) m[20 + i] = static_cast<uint8_t>(counter >> (24 - 8 * i));
+        m[24] = static_cast<uint8_t>(origin >> 8);
+        m[25] = static_cast<uint8_t>(origin);
+        return peers::seal(m, kKey);
+    }
+    void event_from(const peers::BoardId &id, uint8_t fob, uint32_t age, uint32_t counter, uint16_t origin,
+                    uint64_t t_ns) {
+        deliver_at(peers::as_string(event_message(id, fob, age, counter, origin)), t_ns);
     }
 
     std::string console(size_t from) {
@@ -124,6 +154,14 @@ protected:
             out.push_back(s);
         }
         EXPECT_EQ(bytes.size() % 48, 0u);
+        return out;
+    }
+
+    std::vector<Sent> sent_between(uint64_t from_ns, uint64_t to_ns) {
+        std::vector<Sent> out;
+        for (const Sent &m : sent()) {
+            if (m.start_ns >= from_ns && m.start_ns < to_ns) out.push_back(m);
+        }
         return out;
     }
 
@@ -204,16 +242,16 @@ TEST_F(WirelessTest, ModeLinesCarryTheModeNumber) {
 
 // ---- the status broadcast --------------------------------------------------------------------
 
-// Each broadcast waits 5000 ms and a random part of the 1500 ms spread; the
-// first a random part of a whole period.
-TEST_F(WirelessTest, BroadcastsEveryFiveSecondsAndARandomDelay) {
-    poll_until(init_at_ns_ + 60000 * kMsNs);
+// A board alone, knowing no event: it asks at once (a plain message with the
+// age "no event", nothing beyond the age), then once in each interval, in its
+// second half, the intervals doubling from 1 s to 64 s: 9 messages in 5
+// minutes where a broadcast every 5 s made 50.
+TEST_F(WirelessTest, QuietBoardSpeaksOnceAnIntervalTheIntervalsDoubling) {
+    idle_until(init_at_ns_ + 300000 * kMsNs);
     const auto s = sent();
-    ASSERT_GE(s.size(), 8u);
-    ASSERT_LE(s.size(), 12u);
-    EXPECT_GE(s[0].start_ns, init_at_ns_ + 5000 * kMsNs);
-    EXPECT_LE(s[0].start_ns, init_at_ns_ + 10000 * kMsNs + 50000);
-    uint64_t shortest = UINT64_MAX, longest = 0;
+    ASSERT_GE(s.size(), 9u);
+    ASSERT_LE(s.size(), 10u);
+    uint64_t start_ms = 0, interval_ms = 1000;
     for (size_t i = 0; i < s.size(); i++) {
         EXPECT_TRUE(peers::authentic(s[i].message, kKey));
         const auto f = peers::decode_status(s[i].message);
@@ -222,25 +260,21 @@ TEST_F(WirelessTest, BroadcastsEveryFiveSecondsAndARandomDelay) {
         EXPECT_EQ(f->kind, 0x0A);
         EXPECT_EQ(f->fob, FOB_NONE);
         EXPECT_EQ(f->age_ms, WIRELESS_AGE_NO_EVENT) << "no fob event yet";
-        for (const size_t zero : {14u, 15u, 20u, 21u, 22u, 23u, 24u, 25u, 26u, 27u, 28u, 29u, 30u, 31u}) {
-            EXPECT_EQ(s[i].message[zero], 0) << zero;
+        for (size_t zero = 14; zero < 32; zero++) {
+            if (zero < 16 || zero >= 20) {
+                EXPECT_EQ(s[i].message[zero], 0) << zero;
+            }
         }
-        if (i > 0) {
-            // Counted from the previous broadcast's write, which returns once
-            // the last byte is in the FIFO, 15 byte times after the first
-            // left (one in the shifter, 32 in the FIFO).
-            const uint64_t gap = s[i].start_ns - s[i - 1].start_ns - 15 * vb::wire_ns(1, kRadioBaud);
-            EXPECT_GE(gap, 5000 * kMsNs);
-            EXPECT_LE(gap, 6500 * kMsNs + 50000);
-            shortest = std::min(shortest, gap);
-            longest = std::max(longest, gap);
-        }
+        const uint64_t at = s[i].start_ns - init_at_ns_;
+        EXPECT_GE(at, (start_ms + interval_ms / 2) * kMsNs) << i;
+        EXPECT_LT(at, (start_ms + interval_ms) * kMsNs + 2 * kMsNs) << i;
+        start_ms += interval_ms;
+        interval_ms = std::min<uint64_t>(2 * interval_ms, 64000);
     }
-    EXPECT_GE(longest - shortest, 500 * kMsNs) << "the delays are drawn afresh";
 }
 
-// Boards with other IDs draw other delays, as does the same board later.
-TEST_F(WirelessTest, FirstBroadcastDelayDependsOnTheBoardId) {
+// Boards with other IDs draw other times, as does the same board later.
+TEST_F(WirelessTest, FirstBroadcastTimeDependsOnTheBoardId) {
     std::vector<uint64_t> delays;
     for (const uint8_t last : {0xFE, 0xFF, 0xFE}) {
         uint8_t id[8];
@@ -250,7 +284,7 @@ TEST_F(WirelessTest, FirstBroadcastDelayDependsOnTheBoardId) {
         const uint64_t at = vb::now_ns();
         wireless_init();
         radio_from_ = vb::tx_count(kRadioUart);
-        poll_until(at + 10100 * kMsNs);
+        poll_until(at + 1100 * kMsNs);
         ASSERT_EQ(sent().size(), 1u);
         delays.push_back(sent()[0].start_ns - at);
     }
@@ -258,18 +292,30 @@ TEST_F(WirelessTest, FirstBroadcastDelayDependsOnTheBoardId) {
     EXPECT_NE(delays[0], delays[2]);
 }
 
+// Bytes 0 to 19 as a plain board sends them; the event's counter (1 for the
+// first this board knows of, then one more for each) in 20 to 23 and the
+// origin tag of this board in 24 and 25; the rest zero.
 TEST_F(WirelessTest, StatusMessageOfLockdown1234msAgo) {
     wireless_toggle();  // none to lockdown, now
     ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
     vb::advance_us(1234 * kMs);
     wireless_broadcast_status();
+    wireless_toggle();
+    wireless_broadcast_status();
     const auto s = sent();
-    ASSERT_EQ(s.size(), 1u);
-    const uint8_t expected[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0xD2};
+    ASSERT_EQ(s.size(), 2u);
+    const uint8_t expected[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0xD2,
+                                0x00, 0x00, 0x00, 0x01, 0x55, 0x34, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(0, memcmp(s[0].message.data() + 12, expected, sizeof expected));
-    EXPECT_EQ(s[0].message, peers::status_message(kKey, board_id(), FOB_LOCKDOWN, 1234));
+    Message plain = s[0].message;
+    std::fill(plain.begin() + 20, plain.begin() + 26, 0);
+    EXPECT_EQ(peers::seal(plain, kKey), peers::status_message(kKey, board_id(), FOB_LOCKDOWN, 1234));
+    EXPECT_TRUE(peers::authentic(s[0].message, kKey));
     const uint8_t head[] = {0xFF, 0xFE, 0xFF, 0xFE, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
     EXPECT_EQ(0, memcmp(s[0].message.data(), head, sizeof head));
+    EXPECT_EQ(s[1].message[13], FOB_UNLOCK);
+    EXPECT_EQ(counter_of(s[1].message), 2u);
+    EXPECT_EQ(origin_of(s[1].message), kBoardTag);
 }
 
 // The code is a keyed BLAKE2b with a 16-byte digest (not a cut 64-byte one),
@@ -352,19 +398,21 @@ TEST_F(WirelessTest, HoldOffThenUnlockAndFallBack) {
     // The toggle follows the message's console line at once.
     const uint64_t toggled = line_times("MSG FROM").at(0);
     poll_for_ms(1600);
-    auto s = sent();
-    ASSERT_EQ(s.size(), 1u) << "broadcast within the spread";
+    auto s = sent_between(0, toggled + 1600 * kMsNs);
+    // At once after a random delay, and again in the first 1 s interval.
+    ASSERT_EQ(s.size(), 2u);
     EXPECT_EQ(peers::decode_status(s[0].message)->fob, FOB_LOCKDOWN);
     EXPECT_NEAR(peers::decode_status(s[0].message)->age_ms, (s[0].start_ns - toggled) / kMsNs, 1);
     // The delay counts from the toggle, before the press's flash save.
     EXPECT_GE(s[0].start_ns, vb::flash_ops().back().end_ns);
-    EXPECT_LE(s[0].start_ns, toggled + 1500 * kMsNs + 2 * kMsNs);
+    EXPECT_LE(s[0].start_ns, toggled + 500 * kMsNs + 2 * kMsNs);
+    EXPECT_GE(s[1].start_ns, s[0].start_ns + 500 * kMsNs);
+    EXPECT_LE(s[1].start_ns, s[0].start_ns + 1000 * kMsNs + 2 * kMsNs);
 
     // 3 s later: accepted (the counter moves on) but no toggle.
     deliver_at(peers::as_string(fob(2)), toggled + 3000 * kMsNs);
     EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
     EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 2u);
-    EXPECT_EQ(sent().size(), 1u);
     EXPECT_EQ(line_times("TOGGLE!").size(), 1u);
 
     // 7 s after the first toggle: unlock, broadcast, and 2 s later none.
@@ -378,26 +426,24 @@ TEST_F(WirelessTest, HoldOffThenUnlockAndFallBack) {
     poll_until(unlocked + 2003 * kMsNs);
     EXPECT_EQ(status.in.fob, FOB_NONE);
     poll_until(unlocked + 3600 * kMsNs);
-    s = sent();
-    // The unlock before the fall-back, the fall-back within the spread.
-    ASSERT_GE(s.size(), 3u);
-    const Sent unlock = s[s.size() - 2], none = s.back();
-    EXPECT_EQ(peers::decode_status(unlock.message)->fob, FOB_UNLOCK);
-    EXPECT_GE(unlock.start_ns, unlocked);
-    EXPECT_LE(unlock.start_ns, unlocked + 1500 * kMsNs + 2 * kMsNs);
-    EXPECT_EQ(peers::decode_status(none.message)->fob, FOB_NONE);
+    // The unlock twice before the fall-back, the fall-back at once after a
+    // random delay and again in the first interval.
+    s = sent_between(unlocked, unlocked + 3600 * kMsNs);
+    ASSERT_EQ(s.size(), 4u);
+    for (size_t i = 0; i < 4; i++) {
+        const auto f = peers::decode_status(s[i].message);
+        EXPECT_EQ(f->fob, i < 2 ? FOB_UNLOCK : FOB_NONE) << i;
+        EXPECT_EQ(counter_of(s[i].message), i < 2 ? 2u : 3u) << i;
+    }
+    EXPECT_LE(s[0].start_ns, unlocked + 500 * kMsNs + 2 * kMsNs);
+    EXPECT_LE(s[1].start_ns + 308 * kMsNs, unlocked + 2000 * kMsNs) << "on the air before the fall-back";
+    const Sent none = s[2];
     EXPECT_GE(none.start_ns, unlocked + 2000 * kMsNs);
-    EXPECT_LE(none.start_ns, unlocked + 3503 * kMsNs);
+    EXPECT_LE(none.start_ns, unlocked + 2503 * kMsNs);
     // The fall-back is the last fob event.
     const uint32_t since_unlocked_ms = static_cast<uint32_t>((none.start_ns - unlocked) / kMsNs);
     EXPECT_LE(peers::decode_status(none.message)->age_ms, since_unlocked_ms - 2000);
     EXPECT_GE(peers::decode_status(none.message)->age_ms, since_unlocked_ms - 2003);
-    // The fall-back restarted the period.
-    poll_until(none.start_ns + 6600 * kMsNs);
-    s = sent();
-    const uint64_t gap = s.back().start_ns - none.start_ns;
-    EXPECT_GE(gap, 5015 * kMsNs);
-    EXPECT_LE(gap, 6517 * kMsNs);
 }
 
 class HoldOffEdgeTest : public WirelessTest, public ::testing::WithParamInterface<int64_t> {};
@@ -472,25 +518,27 @@ TEST_F(WirelessTest, ABoardThatKnowsNoFobEventTakesAnyPeersEvent) {
     EXPECT_NEAR(age, (s.back().start_ns - init_end_ns_) / kMsNs - 2000, 5) << "since the adoption";
 }
 
-TEST_F(WirelessTest, AdoptedUnlockStaysAndTriggersNoBroadcast) {
+// A plain peer's state is taken up as a new event of this board's (counter 1,
+// its own tag, stamped now as a plain board stamps it) and relayed once
+// within the answer window of one peer; no fall-back, and the schedule goes
+// on where it was (interval [7 s, 15 s) from start: its message in [11, 15)).
+TEST_F(WirelessTest, AdoptedUnlockStaysAndIsRelayedOnce) {
     const Message m = peers::status_message(kKey, {9, 9, 9, 9, 9, 9, 9, 9}, FOB_UNLOCK, 100);
-    deliver_at(peers::as_string(m), init_at_ns_ + 12000 * kMsNs);
+    deliver_at(peers::as_string(m), init_at_ns_ + 8000 * kMsNs);
     ASSERT_EQ(status.in.fob, FOB_UNLOCK);
-    poll_until(init_at_ns_ + 21000 * kMsNs);
+    const uint64_t adopted = vb::now_ns();
+    poll_until(init_at_ns_ + 10900 * kMsNs);
     EXPECT_EQ(status.in.fob, FOB_UNLOCK) << "no fall-back after an adoption";
-    const auto s = sent();
-    ASSERT_GE(s.size(), 3u);
-    size_t after = 0;
-    for (size_t i = 1; i < s.size(); i++) {
-        EXPECT_GE(s[i].start_ns - s[i - 1].start_ns, 5000 * kMsNs) << "only the periodic broadcasts";
-        if (after == 0 && s[i].start_ns > init_at_ns_ + 12000 * kMsNs) after = i;
-    }
-    ASSERT_NE(after, 0u);
-    EXPECT_EQ(peers::decode_status(s[after].message)->fob, FOB_UNLOCK);
+    const auto s = sent_between(init_at_ns_ + 8000 * kMsNs, init_at_ns_ + 10900 * kMsNs);
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_LE(s[0].start_ns, adopted + WIRELESS_ANSWER_MIN_MS * kMsNs);
+    EXPECT_EQ(peers::decode_status(s[0].message)->fob, FOB_UNLOCK);
+    EXPECT_EQ(counter_of(s[0].message), 1u);
+    EXPECT_EQ(origin_of(s[0].message), kBoardTag);
     // The adoption, after its two console lines, was this board's last fob event.
-    const uint32_t age = peers::decode_status(s[after].message)->age_ms;
-    EXPECT_LE(age, (s[after].start_ns - init_at_ns_) / kMsNs - 12000);
-    EXPECT_GE(age, (s[after].start_ns - init_at_ns_) / kMsNs - 12000 - 4);
+    const uint32_t age = peers::decode_status(s[0].message)->age_ms;
+    EXPECT_LE(age, (s[0].start_ns - init_at_ns_) / kMsNs - 8000);
+    EXPECT_GE(age, (s[0].start_ns - init_at_ns_) / kMsNs - 8000 - 4);
 }
 
 // After an adoption the board follows that peer's later events (its event
@@ -517,6 +565,129 @@ TEST_F(WirelessTest, FollowsTheAdoptedPeersLaterEvents) {
     // The board's own event ends the following.
     wireless_toggle();
     EXPECT_EQ(from(peer, FOB_UNLOCK, 0, 11000), FOB_LOCKDOWN);
+}
+
+// ---- events told with their counter and origin ------------------------------------------------
+
+struct EventCase {
+    uint32_t counter;  // 0: a plain message (no counter)
+    uint16_t origin;
+    uint8_t fob;
+    uint32_t age;
+    status_fob_t state;      // this board's afterwards
+    uint32_t told_counter;   // what it tells within the answer window; 0: nothing
+    uint16_t told_origin;
+    uint32_t after_ms = 1000;  // when peer 2 tells it, after peer 1's event
+};
+
+class EventOrderTest : public WirelessTest, public ::testing::WithParamInterface<EventCase> {};
+
+// 64 s after start (its schedule's next message 32 s off), the board takes
+// peer 1's event (5, 0x1000, lockdown), told 100 ms after it happened, and
+// relays it; 1 s later peer 2 tells the row's. A higher (counter, origin) is
+// taken up and relayed, the same event changes nothing, an older one is
+// answered with this board's, each within the window of two peers (1.2 s).
+TEST_P(EventOrderTest, NewerTakenSameQuietOlderAnswered) {
+    const EventCase c = GetParam();
+    const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p2{2, 2, 2, 2, 2, 2, 2, 2};
+    const uint64_t t = init_at_ns_ + 64000 * kMsNs;
+    idle_until(t - 100 * kMsNs);
+    event_from(p1, FOB_LOCKDOWN, 100, 5, 0x1000, t);
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    poll_until(t + 900 * kMsNs);
+    auto s = sent_between(t - 100 * kMsNs, t + 1000 * kMsNs);
+    ASSERT_EQ(s.size(), 1u) << "relayed once";
+    EXPECT_LE(s[0].start_ns, t + WIRELESS_ANSWER_MIN_MS * kMsNs);
+    EXPECT_EQ(counter_of(s[0].message), 5u);
+    EXPECT_EQ(origin_of(s[0].message), 0x1000);
+    // The age counts from the event: the message's 100 ms, its way to this
+    // board and the time since, with no new stamp.
+    const uint32_t since_ms = static_cast<uint32_t>((s[0].start_ns - t) / kMsNs);
+    EXPECT_NEAR(peers::decode_status(s[0].message)->age_ms, 100 + WIRELESS_STATUS_TRANSIT_MS + since_ms, 3);
+
+    const uint64_t t2 = t + c.after_ms * kMsNs;
+    if (c.counter == 0) {
+        status_from(p2, c.fob, c.age, t2);
+    } else {
+        event_from(p2, c.fob, c.age, c.counter, c.origin, t2);
+    }
+    poll_until(t2 + 2 * WIRELESS_ANSWER_PER_PEER_MS * kMsNs);
+    EXPECT_EQ(status.in.fob, c.state);
+    s = sent_between(t2 - 100 * kMsNs, vb::now_ns());
+    if (c.told_counter == 0) {
+        EXPECT_TRUE(s.empty());
+    } else {
+        ASSERT_EQ(s.size(), 1u);
+        EXPECT_EQ(counter_of(s[0].message), c.told_counter);
+        EXPECT_EQ(origin_of(s[0].message), c.told_origin);
+        EXPECT_EQ(s[0].message[13], c.state);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, EventOrderTest,
+    ::testing::Values(EventCase{6, 0x0001, FOB_NONE, 50, FOB_NONE, 6, 0x0001},            // newer counter
+                      EventCase{5, 0x2000, FOB_UNLOCK, 50, FOB_UNLOCK, 5, 0x2000},        // newer origin
+                      EventCase{5, 0x1000, FOB_LOCKDOWN, 900, FOB_LOCKDOWN, 0, 0},        // the same
+                      EventCase{5, 0x0FFF, FOB_NONE, 0, FOB_LOCKDOWN, 5, 0x1000},         // older origin
+                      EventCase{4, 0xFFFF, FOB_UNLOCK, 0, FOB_LOCKDOWN, 5, 0x1000},       // older counter
+                      // Peer 2's own press, made from a stale counter (0xC78B is its tag):
+                      // within the margin of ours it is old news, past it a fresh press,
+                      // taken up under the next counter.
+                      EventCase{4, 0xC78B, FOB_UNLOCK, 0, FOB_LOCKDOWN, 5, 0x1000},
+                      EventCase{4, 0xC78B, FOB_UNLOCK, 0, FOB_UNLOCK, 6, 0xC78B, 4000},
+                      EventCase{0, 0, FOB_NONE, 0, FOB_LOCKDOWN, 0, 0},                   // plain, within the margin
+                      EventCase{0, 0, FOB_NONE, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 5, 0x1000},  // a question
+                      EventCase{0, 0, FOB_LOCKDOWN, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 0, 0}));  // nothing to tell
+
+struct SuppressCase {
+    bool reply;            // a reply to old news (else a relay of peer 1's event)
+    bool from_source;      // the same event then told by peer 1 (else by peer 3)
+    bool sent;
+};
+
+class SuppressionTest : public WirelessTest, public ::testing::WithParamInterface<SuppressCase> {};
+
+// Having heard 30 peers, the board answers within 30 x 616 ms (18.5 s). A
+// relay is dropped when a board other than its source tells the event first;
+// a reply when any board does.
+TEST_P(SuppressionTest, AnswerDroppedWhenAnotherBoardSpeaksFirst) {
+    const SuppressCase c = GetParam();
+    const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p3{3, 3, 3, 3, 3, 3, 3, 3};
+    uint64_t t = init_at_ns_ + 64000 * kMsNs;
+    idle_until(t - 2000 * kMsNs);
+    for (uint8_t k = 0; k < 28; k++) {  // plain peers that change nothing
+        status_from({0x40, k, 0, 0, 0, 0, 0, 0}, FOB_NONE, 5000, vb::now_ns() + 55 * kMsNs);
+    }
+    event_from(p1, FOB_LOCKDOWN, 100, 5, 0x1000, t);
+    status_from(p3, FOB_NONE, 0, t + 60 * kMsNs);  // the 30th peer
+    if (c.reply) {
+        poll_until(t + 20000 * kMsNs);  // the relay goes out
+        t = vb::now_ns();
+        event_from(p1, FOB_NONE, 0, 4, 0x1000, t + 55 * kMsNs);  // old news
+    }
+    const uint64_t heard_from = vb::now_ns();
+    event_from(c.from_source ? p1 : p3, FOB_LOCKDOWN, 100, 5, 0x1000, heard_from + 60 * kMsNs);
+    poll_until(heard_from + 30 * WIRELESS_ANSWER_PER_PEER_MS * kMsNs);
+    EXPECT_EQ(sent_between(heard_from, vb::now_ns()).size(), c.sent ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SuppressionTest,
+                         ::testing::Values(SuppressCase{false, false, false}, SuppressCase{false, true, true},
+                                           SuppressCase{true, false, false}, SuppressCase{true, true, false}));
+
+// A plain peer's state equal to ours is no new event: no line, no new stamp,
+// nothing relayed.
+TEST_F(WirelessTest, PlainPeerWithOurStateChangesNothing) {
+    wireless_toggle();
+    const uint64_t toggled = vb::now_ns();
+    poll_until(toggled + 14000 * kMsNs);
+    EXPECT_EQ(status_from({7, 7, 7, 7, 7, 7, 7, 7}, FOB_LOCKDOWN, 0, toggled + 15000 * kMsNs), FOB_LOCKDOWN);
+    EXPECT_EQ(console().find("RESET"), std::string::npos);
+    wireless_broadcast_status();
+    const auto s = sent();
+    EXPECT_EQ(counter_of(s.back().message), 1u);
+    EXPECT_GE(peers::decode_status(s.back().message)->age_ms, 15000u);
 }
 
 TEST_F(WirelessTest, StatusMessageOfAnotherKindIsIgnored) {
