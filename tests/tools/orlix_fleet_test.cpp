@@ -266,8 +266,8 @@ TEST(FleetTest, MeasurementsPrintSaneFigures) {
         {"--presses-heard 3 --press-count 2 --line --no-drift", "far_p95_s", 0, 12},
         {"--presses-heard 3 --press-count 2 --line --no-drift", "busy_share", 0.01, 0.5},
         {"--presses-heard 3 --press-count 2 --line --no-drift", "drift_ppm", 0, 0},
-        {"--deliveries 3 --seconds 10", "busy_share", 0.01, 0.5},
-        {"--deliveries 3 --seconds 10", "heard_share", 0.5, 1},
+        {"--deliveries 3 --seconds 10 --unmended all", "busy_share", 0.01, 0.5},
+        {"--deliveries 3 --seconds 10 --unmended all", "heard_share", 0.5, 1},
         {"--measure 1 --cabinets-range 3-3 --drift 5", "drift_ppm", 5, 5},
         {"--measure 1 --cabinets-range 3-3 --drift 5", "scenarios", 1, 1},
     };

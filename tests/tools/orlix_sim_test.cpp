@@ -346,16 +346,18 @@ TEST(OrlixSimTest, BuiltInScreenUnitPlaysAOnceClipOnce) {
 }
 
 // Pairings and the fobs' counters outlive the program; a wrong file is left alone.
+// Presses wait 3 s after start: until then the board asks its peers for their
+// fob event, and its module hears nothing while it transmits.
 TEST(OrlixSimTest, FlashFileKeepsTheFobsAcrossRunsResetsAndPowerCuts) {
     TempFile flash;
     remove(flash.path.c_str());  // made when missing
     std::string out;
-    ASSERT_EQ(run_script("expect report DCLOOOF00\nsend LONNOROFFX050FCP\nfob 1\n"
+    ASSERT_EQ(run_script("expect report DCLOOOF00\nwait 3s\nsend LONNOROFFX050FCP\nfob 1\n"
                          "expect report DCLOOOF01 within 2s\nsend LONNOROFFX050FCN\nwait 200ms\n",
                          {"--flash", flash.path}, &out),
               0)
         << out;
-    EXPECT_EQ(run_script("expect report DCLOOOF01\nfob 1\nexpect report DCLFLOF01 within 2s\n"
+    EXPECT_EQ(run_script("expect report DCLOOOF01\nwait 3s\nfob 1\nexpect report DCLFLOF01 within 2s\n"
                          "reset\nexpect console \"counter=2\"\nexpect report DCLOOOF01\n"
                          "power\nexpect report DCLOOOF01\n",
                          {"--flash", flash.path}, &out),
@@ -442,7 +444,7 @@ TEST(OrlixSimTest, FobCountersOutliveAKillAndTheFlashIsLocked) {
     remove(link.path.c_str());
     ASSERT_EQ(symlink(flash.path.c_str(), link.path.c_str()), 0);
     std::string out;
-    ASSERT_EQ(run_script("expect report DCLOOOF00\nsend LONNOROFFX050FCP\nfob 1\n"
+    ASSERT_EQ(run_script("expect report DCLOOOF00\nwait 3s\nsend LONNOROFFX050FCP\nfob 1\n"
                          "expect report DCLOOOF01 within 2s\nsend LONNOROFFX050FCN\nwait 200ms\n",
                          {"--flash", link.path}, &out),
               0)
@@ -458,7 +460,7 @@ TEST(OrlixSimTest, FobCountersOutliveAKillAndTheFlashIsLocked) {
         kill(sim.pid(), SIGKILL);
         EXPECT_EQ(sim.exit_status(kQuitMs), -1);
     }
-    EXPECT_EQ(run_script("expect report DCLOOOF01\nfob 1\nexpect report DCLFLOF01 within 2s\n", {"--flash", link.path},
+    EXPECT_EQ(run_script("expect report DCLOOOF01\nwait 3s\nfob 1\nexpect report DCLFLOF01 within 2s\n", {"--flash", link.path},
                          &out),
               0)
         << out;
