@@ -9,7 +9,8 @@
 // the port, up to its size or a pause of the host long enough to end it: a
 // session that an earlier program left running is aborted when the port
 // opens again). A pause is the host's: a long pass of the main
-// loop while the host sends is not one.
+// loop while the host sends is not one, but the part of it after the host's
+// bytes have all gone is.
 //
 // Input: operations, each a byte and its arguments:
 //   0: a line: a length byte, that many bytes, then "\n";
@@ -30,6 +31,7 @@
 //      window acknowledged without progress), one whose completion answer
 //      carries an error code.
 // Answers go at the rate the board's screen line runs at.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -114,6 +116,19 @@ void account(const std::string &bytes) {
     host_sent = true;
 }
 
+// A pass of the main loop `stall_us` long. The host goes on sending in it as
+// far as the board's buffer lets it; once its bytes have all gone it is
+// idle, and the rest of the pass is a pause of the host's. Returns whether
+// the bytes went within it.
+bool stall(uint64_t stall_us, bool sending) {
+    const uint64_t end = vb::now_us() + stall_us;
+    while (usbh::unsent() > 0 && vb::now_us() < end) vb::advance_us(std::min(kPassUs, end - vb::now_us()));
+    const bool sent = sending && usbh::unsent() == 0;
+    if (sent) last_sent_us = vb::now_us();
+    vb::advance_us(end - vb::now_us());
+    return sent;
+}
+
 // The host sends; `stall_us` is a pass of the main loop that long, begun as
 // the host starts.
 void send(const std::string &bytes, uint64_t stall_us = 0) {
@@ -121,8 +136,8 @@ void send(const std::string &bytes, uint64_t stall_us = 0) {
         account(bytes);
         usbh::write(bytes);
     }
-    if (stall_us > 0) vb::advance_us(stall_us);
-    if (bytes.empty()) return;
+    const bool sent_in_stall = stall_us > 0 && stall(stall_us, !bytes.empty());
+    if (bytes.empty() || sent_in_stall) return;
     usbh::run_until([] { return usbh::unsent() == 0; }, kSendLimitUs);
     last_sent_us = vb::now_us();
 }
