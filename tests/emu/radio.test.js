@@ -177,7 +177,9 @@ describe('fobs', () => {
     const from = press(6);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\nTOGGLE!\r\n`));
     assert.equal(fobState(board), 1);
-    board.run(INTERVAL_US);
+    // The first within the spread, the second within the first interval after it, and the
+    // next not before two intervals after the first.
+    board.run(EVENT_SPREAD_US + INTERVAL_US);
     const sent = messages(board, from);
     assert.equal(sent.length, 2);
     for (const m of sent) {
