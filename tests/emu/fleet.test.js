@@ -9,6 +9,7 @@ const { frameToBoard } = require('./harness/screen_fw_peer');
 const radio = require('./harness/radio');
 
 const FOB = [0x0f0b0001, 0x0f0b0002, 0x0f0b0003];
+const FOB_B = [0x0f0b0101, 0x0f0b0102, 0x0f0b0103];
 // A coarser main-loop pass than the other suites' (a board second is cheaper to emulate); still
 // far finer than the radio's 1 ms byte time.
 const PASS_US = 400;
@@ -22,10 +23,10 @@ function report(board) {
 const count = (board, text) => board.text(1).split(text).length - 1;
 
 // Pairs the fob on one board through its screen line (its module delivers the press directly).
-function pair(air, board, counter) {
+function pair(air, board, counter, fob = FOB) {
   board.send(1, frameToBoard('LONNOROFFX050FCP'));
   air.run(20_000);
-  board.send(0, radio.fobMessage(FOB, counter));
+  board.send(0, radio.fobMessage(fob, counter));
   air.run(300_000);
   board.send(1, frameToBoard('LONNOROFFX050FCN'));
   air.run(20_000);
@@ -33,12 +34,13 @@ function pair(air, board, counter) {
 
 // A press on the air, pressed again (the next counter) while it reached none of `boards`, as a
 // user would when a packet is lost to a broadcast; answers the counter taken.
-function press(air, boards, counter) {
+function press(air, boards, counter, fob = FOB) {
+  const heard = `MSG FROM ${fob.map((w) => w.toString(16).padStart(8, '0')).join('')}`;
   for (let k = counter; k < counter + 3; k++) {
-    const seen = boards.map((b) => count(b, 'MSG FROM 0f0b00010f0b00020f0b0003'));
-    air.transmit(radio.fobMessage(FOB, k));
+    const seen = boards.map((b) => count(b, heard));
+    air.transmit(radio.fobMessage(fob, k));
     air.run(1_000_000);
-    if (boards.some((b, i) => count(b, 'MSG FROM 0f0b00010f0b00020f0b0003') > seen[i])) return k;
+    if (boards.some((b, i) => count(b, heard) > seen[i])) return k;
   }
   throw new Error('no press got through');
 }
@@ -51,6 +53,16 @@ const adoptedAt = (air, board) => air.airTime(board, board.tx[1][board.text(1).i
 // A board's status broadcasts that went on the air from air time `from` on.
 const broadcasts = (air, board, from) =>
   air.packets.filter((p) => p.from === board && p.start >= from && p.bytes.length === 48 && p.bytes[12] === 0x0a);
+
+// Three boards on one air, powered up 0.7 s apart; A's fob paired on A and B's on B.
+function fleet() {
+  const air = new Air();
+  const boards = ID.map((id, k) => air.join(new Board({ uniqueId: id, passUs: PASS_US }), 700_000 * k));
+  air.run(1_500_000);
+  pair(air, boards[0], 1);
+  pair(air, boards[1], 1, FOB_B);
+  return { air, boards };
+}
 
 describe('cabinets on one air', () => {
   it('a board that adopted a lock follows the same peer\'s unlock and fall-back within 10 s', (t) => {
@@ -121,5 +133,46 @@ describe('cabinets on one air', () => {
     assert.equal(report(a), 'FLO', 'A kept its lock');
     assert.equal(count(a, 'RESET FOB STATUS TO 0'), 0);
     assert.ok(took !== null, 'C took the lock up');
+  });
+
+  it('an idle fleet of three puts a handful of broadcasts on the air in two minutes', (t) => {
+    const { air } = fleet();
+    air.run(121_400_000 - air.nowUs());
+    const sent = air.packets.filter((p) => p.from !== null);
+    t.diagnostic(`${sent.length} broadcasts in the first 120 s of three boards`);
+    // The plain rules would send one per board every 5 s: 72.
+    assert.ok(sent.length <= 12, `${sent.length} broadcasts`);
+  });
+
+  it('presses 5 s apart on two cabinets end with every cabinet in the later press\'s state', () => {
+    const { air, boards } = fleet();
+    const [a, b] = boards;
+    air.run(13_000_000 - air.nowUs());
+    press(air, [a], 2);
+    assert.equal(report(a), 'FLO');
+    air.run(lastPress(air) + 5_000_000 - air.nowUs());
+    press(air, [b], 2, FOB_B);
+    // B unlocks, falls back to none 2 s later, and every cabinet follows it and stays there.
+    air.runUntil(() => report(b) === 'OOO', 4_000_000);
+    const agreed = air.within(() => boards.every((x) => report(x) === 'OOO'), 10_000_000);
+    assert.ok(agreed !== null, `A says ${report(a)}, B ${report(b)}, C ${report(boards[2])}`);
+    air.run(10_000_000);
+    assert.deepEqual(boards.map(report), ['OOO', 'OOO', 'OOO']);
+  });
+
+  it('a restarted board takes up its peers\' lockdown within 3 s of its start', (t) => {
+    const { air, boards } = fleet();
+    const [a, , c] = boards;
+    air.run(13_000_000 - air.nowUs());
+    press(air, [a], 2);
+    air.runUntil(() => boards.every((x) => report(x) === 'FLO'), 10_000_000);
+    // Long enough after the lock for the fleet to have gone quiet.
+    air.run(20_000_000);
+    const before = c.text(1).length;
+    c.powerCycle();
+    const start = air.nowUs();
+    const took = air.within(() => c.text(1).includes('RESET FOB STATUS TO 1', before), 3_000_000);
+    assert.ok(took !== null, 'C did not take the lockdown up within 3 s');
+    t.diagnostic(`C took the lockdown up ${(took - start) / 1000} ms after its start`);
   });
 });
