@@ -40,13 +40,14 @@ inline std::string spaced_hex(std::string_view bytes) {
     return out;
 }
 
-// Bytes from hex digits, with blanks, tabs, line ends and colons anywhere
-// between the digits; nothing on anything else or an odd number of digits.
-inline std::optional<std::string> from_hex(std::string_view text) {
+// Bytes from hex digits, skipping the characters `skip` takes between them;
+// nothing on anything else or an odd number of digits.
+template <typename Skip>
+std::optional<std::string> from_hex_skipping(std::string_view text, Skip skip) {
     std::string out;
     int high = -1;
     for (const char c : text) {
-        if (c == ' ' || c == ':' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (skip(c, high < 0)) continue;
         const int v = hex_digit(c);
         if (v < 0) return std::nullopt;
         if (high < 0) {
@@ -60,23 +61,17 @@ inline std::optional<std::string> from_hex(std::string_view text) {
     return out;
 }
 
+// Bytes from hex digits, with blanks, tabs, line ends and colons anywhere
+// between the digits; nothing on anything else or an odd number of digits.
+inline std::optional<std::string> from_hex(std::string_view text) {
+    return from_hex_skipping(text, [](char c, bool) { return c == ' ' || c == ':' || c == '\t' || c == '\n' || c == '\r'; });
+}
+
 // Bytes from hex digits with blanks only between bytes ("C0 00 08"); nothing
 // on anything else, an odd number of digits or no byte at all.
 inline std::optional<std::string> from_spaced_hex(std::string_view text) {
-    std::string out;
-    int high = -1;
-    for (const char c : text) {
-        if (c == ' ' && high < 0) continue;
-        const int v = hex_digit(c);
-        if (v < 0) return std::nullopt;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<char>(high << 4 | v));
-            high = -1;
-        }
-    }
-    if (high >= 0 || out.empty()) return std::nullopt;
+    auto out = from_hex_skipping(text, [](char c, bool between_bytes) { return c == ' ' && between_bytes; });
+    if (out && out->empty()) return std::nullopt;
     return out;
 }
 
