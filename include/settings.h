@@ -72,10 +72,39 @@ constexpr size_t SETTINGS_SEAL_AT = SETTINGS_DATA_SIZE - sizeof(settings_seal_t)
 static_assert(sizeof(settings_seal_t) == 12, "epoch, tag and write counter");
 static_assert(SETTINGS_SEAL_AT >= sizeof(settings_t), "the seal lies in the unused tail");
 constexpr uint32_t SETTINGS_WRITE_COUNTER_LIMIT = 0x80000000;
+
+// The radio's record, right after settings_t in every copy: where older
+// firmware leaves filler that it writes and never reads, so a copy of either
+// loads on the other with the same fobs. One copy holds both: every save
+// carries the fobs and this record together. A copy without the tag (older
+// firmware, or none at all) means boot epoch 0 and no event known.
+//   boot_epoch   numbers the board's starts; each start takes the next and
+//                writes it before its first broadcast, so none is used twice
+//   event_*      the board's last fob event as it tells it to its peers, so
+//                that a restarted board still knows it (and its state)
+struct settings_radio_t {
+    uint32_t tag;  // SETTINGS_RADIO_TAG
+    uint32_t boot_epoch;
+    uint32_t event_counter;
+    uint16_t event_origin;
+    uint8_t event_state;  // status_fob_t
+    uint8_t event_known;  // 1: the event fields hold an event; 0: the board knows none
+};
+constexpr uint32_t SETTINGS_RADIO_TAG = 0x4F494452;  // bytes 52 44 49 4F
+constexpr size_t SETTINGS_RADIO_AT = sizeof(settings_t);  // within data
+static_assert(sizeof(settings_radio_t) == 16, "tag, epoch, counter, origin, state, known");
+static_assert(offsetof(settings_radio_t, boot_epoch) == 4 && offsetof(settings_radio_t, event_counter) == 8 &&
+                  offsetof(settings_radio_t, event_origin) == 12 && offsetof(settings_radio_t, event_state) == 14 &&
+                  offsetof(settings_radio_t, event_known) == 15,
+              "flash layout of the radio's record");
+static_assert(SETTINGS_RADIO_AT % 4 == 0, "the record's words are aligned in data");
+static_assert(SETTINGS_RADIO_AT + sizeof(settings_radio_t) <= SETTINGS_SEAL_AT, "the record lies before the seal");
 // A save whose sector does not read back moves on to the next sector, this many tries in all.
 constexpr unsigned SETTINGS_SAVE_TRIES = 3;
 
 extern settings_t settings;
+// Loaded with the fobs; whoever changes it calls settings_save.
+extern settings_radio_t settings_radio;
 
 void settings_init();
 // Writes the store into the sector after the newest copy, or the one after

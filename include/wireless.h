@@ -57,7 +57,9 @@ constexpr uint32_t WIRELESS_AGE_MAX = WIRELESS_AGE_NO_EVENT - 1;
 //           highest this board knows + 1; never 0, so that a non-zero counter
 //           says the identity is there
 //   24..25  origin tag, big-endian, from the unique ID of the board that made the event
-//   14..15, 26..31  zero, kept for later use
+//   26..29  boot epoch, big-endian: the sender's start, from its flash, never 0
+//   30..31  sequence, big-endian: the sender's broadcasts in this epoch, from 1
+//   14..15  zero: they show in every board's "MSG FROM" line, which stays as it was
 // A board that knows no event sends none: its message is the plain one with
 // the age "no event", which every board reads as a question.
 // An event is the (counter, origin, state) triple: a higher one is newer,
@@ -65,6 +67,19 @@ constexpr uint32_t WIRELESS_AGE_MAX = WIRELESS_AGE_NO_EVENT - 1;
 // whose origin tags happen to be equal.
 constexpr size_t WIRELESS_STATUS_COUNTER_AT = 20;
 constexpr size_t WIRELESS_STATUS_ORIGIN_AT = 24;
+// The message's freshness, (epoch, sequence), rises with every broadcast of a
+// board, across its restarts: a peer takes a status message only when it is
+// above the last one it heard from that board, so a recording played back
+// later is dropped. Under the MAC, so that it cannot be changed or stripped.
+// Every message of this board carries it, the questions of a board that knows
+// no event included. When the sequence runs out (a broadcast a second for 18
+// hours), the board takes the next epoch, written to flash before it is used.
+constexpr size_t WIRELESS_STATUS_EPOCH_AT = 26;
+constexpr size_t WIRELESS_STATUS_SEQUENCE_AT = 30;
+constexpr uint32_t WIRELESS_SEQUENCE_MAX = 0xFFFF;
+static_assert(WIRELESS_STATUS_ORIGIN_AT + 2 == WIRELESS_STATUS_EPOCH_AT, "the epoch follows the origin");
+static_assert(WIRELESS_STATUS_EPOCH_AT + 4 == WIRELESS_STATUS_SEQUENCE_AT, "the sequence follows the epoch");
+static_assert(WIRELESS_STATUS_SEQUENCE_AT + 2 == WIRELESS_BODY_SIZE, "the sequence ends the body");
 
 // Time a 48-byte message spends on the air: LoRa at the 2.4 kbit/s the module
 // is set to (SF9, 125 kHz, coding rate 4/5, 8-symbol preamble, header, CRC).

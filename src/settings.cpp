@@ -12,6 +12,7 @@
 #include "status.h"
 
 settings_t settings;
+settings_radio_t settings_radio;
 
 namespace {
 
@@ -85,6 +86,8 @@ void settings_build_entry(settings_rank_t rank) {
     entry.magic = SETTINGS_MAGIC;
     entry.write_counter = settings_rank_counter(rank);
     memcpy(entry.data, &settings, sizeof settings);
+    settings_radio.tag = SETTINGS_RADIO_TAG;
+    memcpy(entry.data + SETTINGS_RADIO_AT, &settings_radio, sizeof settings_radio);
     settings_seal_t seal;
     memcpy(&seal, entry.data + SETTINGS_SEAL_AT, sizeof seal);
     seal.tag = epoch == 0 ? SETTINGS_SEAL_TAG : SETTINGS_SEAL_TAG_RENUMBERED;
@@ -136,6 +139,12 @@ int settings_scan(settings_rank_t *newest) {
     return current;
 }
 
+// The radio's record of a copy, or none (all zero) in a copy without it.
+void settings_load_radio(const settings_entry_t *copy) {
+    memcpy(&settings_radio, copy->data + SETTINGS_RADIO_AT, sizeof settings_radio);
+    if (settings_radio.tag != SETTINGS_RADIO_TAG) memset(&settings_radio, 0, sizeof settings_radio);
+}
+
 }  // namespace
 
 uint32_t settings_calculate_crc32(const uint8_t *data, size_t length) {
@@ -151,6 +160,7 @@ int settings_find_current_sector(uint32_t *highest_write_counter) {
 
 void settings_init() {
     memset(&settings, 0, sizeof settings);
+    memset(&settings_radio, 0, sizeof settings_radio);
     next_valid_clear = get_absolute_time();  // a clear right after start is honoured
 
     store_sector = settings_scan(&store_rank);
@@ -161,6 +171,7 @@ void settings_init() {
         return;
     }
     memcpy(&settings, settings_sector_copy(current)->data, sizeof settings);
+    settings_load_radio(settings_sector_copy(current));
     settings.total_fobs = settings_fobs_in_use();
 
     puts("settings_init: loaded\r");

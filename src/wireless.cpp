@@ -40,6 +40,9 @@ constexpr size_t STATUS_AGE_AT = 16;
 constexpr size_t STATUS_COUNTER_AT = WIRELESS_STATUS_COUNTER_AT;
 constexpr size_t STATUS_ORIGIN_AT = WIRELESS_STATUS_ORIGIN_AT;
 static_assert(STATUS_COUNTER_AT == 20 && STATUS_ORIGIN_AT == 24, "the event's identity lies beyond the age");
+constexpr size_t STATUS_EPOCH_AT = WIRELESS_STATUS_EPOCH_AT;
+constexpr size_t STATUS_SEQUENCE_AT = WIRELESS_STATUS_SEQUENCE_AT;
+static_assert(STATUS_EPOCH_AT == 26 && STATUS_SEQUENCE_AT == 30, "the freshness fills the last six bytes");
 // Fob message layout.
 constexpr size_t FOB_UID2_AT = 4;
 constexpr size_t FOB_UID3_AT = 8;
@@ -87,6 +90,10 @@ absolute_time_t ignore_until;    // presses do not toggle before this; nil_time:
 // board's clock (microseconds since boot; before boot for an old event taken
 // from a peer). status.in.fob is its state.
 bool knows_fob_event;  // false until the first toggle, fall-back or adoption
+// False for the event kept in flash over a restart: when it happened is not
+// known, so the board tells it as an old one (the largest age) and takes no
+// told event as younger than it.
+bool event_time_known;
 uint32_t event_counter;
 uint16_t event_origin;
 int64_t event_us;
@@ -104,10 +111,16 @@ absolute_time_t answer_tx;
 bool answer_has_source;
 uint8_t answer_source[WIRELESS_UNIQUE_ID_SIZE];
 
-// The peer boards heard, for the size of the answer window.
+// The peer boards heard, for the size of the answer window, and the
+// freshness of each one's last status message taken (0: it sent none with it).
 uint8_t peer_ids[WIRELESS_PEERS_MAX][WIRELESS_UNIQUE_ID_SIZE];
 int64_t peer_heard_us[WIRELESS_PEERS_MAX];
+uint64_t peer_fresh[WIRELESS_PEERS_MAX];
 unsigned peer_count;
+
+// This board's freshness: the epoch of this start and the broadcasts made in it.
+uint32_t boot_epoch;
+uint32_t tx_sequence;
 
 // The plain peer whose state this board adopted last, until its own next
 // toggle or fall-back, and that peer's last fob event on this board's clock.
@@ -138,6 +151,7 @@ int64_t now_us() {
 // Milliseconds since this board's last fob event, as the status message carries them.
 uint32_t wireless_fob_age_ms() {
     if (!knows_fob_event) return WIRELESS_AGE_NO_EVENT;
+    if (!event_time_known) return WIRELESS_AGE_MAX;
     const int64_t age_ms = (now_us() - event_us) / 1000;
     return age_ms >= int64_t{WIRELESS_AGE_MAX} ? WIRELESS_AGE_MAX : static_cast<uint32_t>(age_ms);
 }
@@ -163,11 +177,16 @@ bool wireless_due(absolute_time_t t) {
 
 // ---- peers heard -------------------------------------------------------------------------------
 
-void wireless_peer_heard(const uint8_t *id) {
-    unsigned slot = peer_count;  // a new entry while there is room
+// The peer's entry, or peer_count when it has none.
+unsigned wireless_peer_find(const uint8_t *id) {
     for (unsigned i = 0; i < peer_count; i++) {
-        if (memcmp(peer_ids[i], id, WIRELESS_UNIQUE_ID_SIZE) == 0) slot = i;
+        if (memcmp(peer_ids[i], id, WIRELESS_UNIQUE_ID_SIZE) == 0) return i;
     }
+    return peer_count;
+}
+
+void wireless_peer_heard(const uint8_t *id, uint64_t fresh) {
+    unsigned slot = wireless_peer_find(id);  // a new entry while there is room
     if (slot == WIRELESS_PEERS_MAX) {  // full: the least recently heard makes room
         slot = 0;
         for (unsigned i = 1; i < peer_count; i++) {
@@ -178,6 +197,22 @@ void wireless_peer_heard(const uint8_t *id) {
     }
     memcpy(peer_ids[slot], id, WIRELESS_UNIQUE_ID_SIZE);
     peer_heard_us[slot] = now_us();
+    peer_fresh[slot] = fresh;  // never lower than before: older ones are dropped
+}
+
+// A status message's freshness as one number; 0 when it carries none.
+uint64_t wireless_freshness(const uint8_t *msg) {
+    const uint32_t epoch = crc_load_be32(msg + STATUS_EPOCH_AT);
+    if (epoch == 0) return 0;
+    const uint32_t sequence = uint32_t{msg[STATUS_SEQUENCE_AT]} << 8 | msg[STATUS_SEQUENCE_AT + 1];
+    return uint64_t{epoch} << 16 | sequence;
+}
+
+// The freshness of the last status message taken from this peer; 0 when it
+// has sent none with freshness (or is not in the table).
+uint64_t wireless_peer_freshness(const uint8_t *id) {
+    const unsigned slot = wireless_peer_find(id);
+    return slot < peer_count ? peer_fresh[slot] : 0;
 }
 
 // The window of a relay or a reply: two air times for every peer heard in the last hour.
@@ -226,6 +261,7 @@ void wireless_heard_same_event(const uint8_t *sender) {
 // A new event of this board's making: the next counter the fleet has not used.
 void wireless_new_event() {
     knows_fob_event = true;
+    event_time_known = true;
     event_counter++;
     event_origin = own_origin;
     event_us = now_us();
@@ -307,7 +343,13 @@ void wireless_handle_plain_status(const uint8_t *msg) {
 
 // An event older by its counter, told by the board that made it, that is yet
 // younger than ours by the margin: that board made it from a stale counter.
-bool wireless_fresh_own_event(const uint8_t *msg, uint16_t origin) {
+// Only a message shown to be newer than one heard before from its sender
+// (or from a board that sends no freshness, heard as always) may be taken
+// as such: played back from a recording, an old press of that board's
+// would otherwise win over every later event. Against the event kept over a
+// restart, whose time is not known, no event is younger.
+bool wireless_fresh_own_event(const uint8_t *msg, uint16_t origin, bool shown_new) {
+    if (!shown_new || !event_time_known) return false;
     if (origin != wireless_origin_tag(msg + STATUS_ID_AT)) return false;
     const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
     return uint64_t{their_age} + WIRELESS_FRESH_EVENT_MARGIN_MS < wireless_fob_age_ms();
@@ -316,12 +358,12 @@ bool wireless_fresh_own_event(const uint8_t *msg, uint16_t origin) {
 // A message with the event's identity: a newer event is taken up with its
 // time (no new stamp) and relayed once; the same event counts towards the
 // schedule's silence; old news is answered once.
-void wireless_handle_event_status(const uint8_t *msg, uint32_t counter) {
+void wireless_handle_event_status(const uint8_t *msg, uint32_t counter, bool shown_new) {
     const uint8_t *sender = msg + STATUS_ID_AT;
     const uint16_t origin = static_cast<uint16_t>(msg[STATUS_ORIGIN_AT] << 8 | msg[STATUS_ORIGIN_AT + 1]);
     const uint8_t fob = msg[STATUS_FOB_AT];
     int order = knows_fob_event ? wireless_compare_event(counter, origin, fob) : 1;
-    if (order < 0 && wireless_fresh_own_event(msg, origin)) {
+    if (order < 0 && wireless_fresh_own_event(msg, origin, shown_new)) {
         counter = event_counter + 1;  // as the fleet would number it, had the board known
         order = 1;
     }
@@ -333,6 +375,7 @@ void wireless_handle_event_status(const uint8_t *msg, uint32_t counter) {
         const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
         wireless_take_state(fob);
         knows_fob_event = true;
+        event_time_known = true;
         event_counter = counter;
         event_origin = origin;
         event_us = now_us() - (int64_t{their_age} + WIRELESS_STATUS_TRANSIT_MS) * 1000;
@@ -344,10 +387,15 @@ void wireless_handle_status(const uint8_t *msg) {
     if (msg[STATUS_KIND_AT] != WIRELESS_STATUS_KIND) return;
     // Only a reflection or a replay of our own broadcast carries our ID.
     if (memcmp(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id) == 0) return;
-    wireless_peer_heard(msg + STATUS_ID_AT);
+    // Taken only when fresher than the last taken from this peer; once a peer
+    // has sent freshness, a message without it is no longer believed.
+    const uint64_t fresh = wireless_freshness(msg);
+    const uint64_t last = wireless_peer_freshness(msg + STATUS_ID_AT);
+    if (last != 0 && fresh <= last) return;
+    wireless_peer_heard(msg + STATUS_ID_AT, fresh);
     const uint32_t counter = crc_load_be32(msg + STATUS_COUNTER_AT);
     if (counter != 0) {
-        wireless_handle_event_status(msg, counter);
+        wireless_handle_event_status(msg, counter, fresh == 0 || last != 0);
     } else {
         wireless_handle_plain_status(msg);
     }
@@ -375,6 +423,45 @@ void wireless_broadcast_due() {
     }
 }
 
+// ---- what the fob store keeps ------------------------------------------------------------------
+
+// Puts this board's event into the store's radio record; true when that
+// changed the record, which then needs a save.
+bool wireless_record_event() {
+    settings_radio_t kept = settings_radio;
+    kept.event_known = knows_fob_event ? 1 : 0;
+    kept.event_counter = knows_fob_event ? event_counter : 0;
+    kept.event_origin = knows_fob_event ? event_origin : 0;
+    kept.event_state = knows_fob_event ? static_cast<uint8_t>(status.in.fob) : 0;
+    if (memcmp(&kept, &settings_radio, sizeof kept) == 0) return false;
+    settings_radio = kept;
+    return true;
+}
+
+// The event kept over the restart, with its state; when it happened is not
+// known. The board tells it as an old event (the largest age), so that it
+// takes no plain peer's state from anyone and never passes for a fresh
+// press: a restart in a lockdown stays in it, and a recording of an event
+// the fleet has since passed is old news here too.
+void wireless_load_event() {
+    knows_fob_event = settings_radio.event_known != 0;
+    event_time_known = false;
+    event_counter = knows_fob_event ? settings_radio.event_counter : 0;
+    event_origin = knows_fob_event ? settings_radio.event_origin : 0;
+    event_us = 0;
+    if (knows_fob_event) status.in.fob = static_cast<status_fob_t>(settings_radio.event_state);
+}
+
+// The next epoch, in flash before any message carries it, so that no start
+// (or a start cut short while it is written) uses one twice. It never wraps
+// to 0: the ring takes about 3.2 million saves in all, one per epoch at most.
+void wireless_next_epoch() {
+    boot_epoch = settings_radio.boot_epoch + 1;
+    settings_radio.boot_epoch = boot_epoch;
+    tx_sequence = 0;
+    settings_save();
+}
+
 void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter) {
     settings_fob_t *fob = settings_fobs_find(uid1, uid2, uid3);
     if (fob == nullptr) return;
@@ -385,7 +472,9 @@ void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t
         wireless_toggle();
     }
     // Even inside the hold-off, so that the same message is never taken again.
+    // One save keeps the counter and the toggle's event.
     fob->counter = counter;
+    wireless_record_event();
     settings_save();
 }
 
@@ -525,10 +614,7 @@ void wireless_init() {
 
     next_reset_fob = nil_time;
     ignore_until = nil_time;
-    knows_fob_event = false;
-    event_counter = 0;
-    event_origin = 0;
-    event_us = 0;
+    wireless_load_event();
     own_origin = wireless_origin_tag(cached_unique_id);
     following = false;
     peer_count = 0;
@@ -538,6 +624,7 @@ void wireless_init() {
     event_tx = nil_time;
     answer_tx = nil_time;
     wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
+    wireless_next_epoch();
 
     memset(rx_data, 0, sizeof rx_data);
     rx_head = rx_tail = 0;
@@ -572,6 +659,8 @@ void wireless_poll() {
     }
     wireless_broadcast_due();
     wireless_receive();
+    // Kept as soon as it changes, so that a restart cannot take the board back to an older event.
+    if (wireless_record_event()) settings_save();
 }
 
 void wireless_broadcast_status() {
@@ -586,6 +675,11 @@ void wireless_broadcast_status() {
         msg[STATUS_ORIGIN_AT] = static_cast<uint8_t>(event_origin >> 8);
         msg[STATUS_ORIGIN_AT + 1] = static_cast<uint8_t>(event_origin);
     }
+    if (tx_sequence == WIRELESS_SEQUENCE_MAX) wireless_next_epoch();
+    tx_sequence++;
+    crc_store_be32(msg + STATUS_EPOCH_AT, boot_epoch);
+    msg[STATUS_SEQUENCE_AT] = static_cast<uint8_t>(tx_sequence >> 8);
+    msg[STATUS_SEQUENCE_AT + 1] = static_cast<uint8_t>(tx_sequence);
     wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
     uart_write_blocking(uart0, msg, sizeof msg);
 }

@@ -55,6 +55,12 @@ uint32_t counter_of(const Message &m) {
 uint16_t origin_of(const Message &m) {
     return static_cast<uint16_t>(m[24] << 8 | m[25]);
 }
+// Its freshness: the epoch (26 to 29) and sequence (30, 31), big-endian, as one number.
+uint64_t freshness_of(const Message &m) {
+    uint64_t f = 0;
+    for (size_t i = 26; i < 32; i++) f = f << 8 | m[i];
+    return f;
+}
 
 class WirelessTest : public ::testing::Test {
 protected:
@@ -66,8 +72,11 @@ protected:
         uart_tx_wait_blocking(uart1);
         console_before_init_ = vb::tx_count(test::kScreenUart);
         init_at_ns_ = vb::now_ns();
+        const uint64_t ops = vb::flash_op_count();
         wireless_init();
         init_end_ns_ = vb::now_ns();
+        const auto saved = vb::flash_ops(ops);
+        init_save_ns_ = saved.empty() ? 0 : saved.back().end_ns - saved.front().start_ns;
         uart_tx_wait_blocking(uart1);
         console_from_ = vb::tx_count(test::kScreenUart);
         radio_from_ = vb::tx_count(kRadioUart);
@@ -168,7 +177,7 @@ protected:
     void pair(uint32_t counter) { settings_fobs_pair(kU1, kU2, kU3, counter); }
     Message fob(uint32_t counter) { return peers::fob_message(kKey, kU1, kU2, kU3, counter); }
 
-    uint64_t init_at_ns_ = 0, init_end_ns_ = 0;
+    uint64_t init_at_ns_ = 0, init_end_ns_ = 0, init_save_ns_ = 0;
     size_t console_before_init_ = 0, console_from_ = 0, radio_from_ = 0;
 };
 
@@ -221,9 +230,10 @@ TEST_F(WirelessTest, InitSetsUpTheUartPinsAndModule) {
     const uint64_t done_at = vb::tx_bytes(test::kScreenUart, console_before_init_)[0].start_ns;
     EXPECT_GE(done_at, m1[1].t_ns + 100 * kMsNs);
     EXPECT_LE(done_at, m1[1].t_ns + 100 * kMsNs + 20000);
-    // A little over 400 ms in all.
+    // A little over 400 ms in all, and one save: the start's epoch.
+    EXPECT_EQ(vb::flash_op_count(), 17u);
     EXPECT_GE(init_end_ns_ - init_at_ns_, 400 * kMsNs);
-    EXPECT_LE(init_end_ns_ - init_at_ns_, 401 * kMsNs);
+    EXPECT_LE(init_end_ns_ - init_at_ns_, 401 * kMsNs + init_save_ns_);
 }
 
 TEST_F(WirelessTest, ModeLinesCarryTheModeNumber) {
@@ -260,11 +270,12 @@ TEST_F(WirelessTest, QuietBoardSpeaksOnceAnIntervalTheIntervalsDoubling) {
         EXPECT_EQ(f->kind, 0x0A);
         EXPECT_EQ(f->fob, FOB_NONE);
         EXPECT_EQ(f->age_ms, WIRELESS_AGE_NO_EVENT) << "no fob event yet";
-        for (size_t zero = 14; zero < 32; zero++) {
+        for (size_t zero = 14; zero < 26; zero++) {
             if (zero < 16 || zero >= 20) {
                 EXPECT_EQ(s[i].message[zero], 0) << zero;
             }
         }
+        EXPECT_EQ(freshness_of(s[i].message), (uint64_t{1} << 16) + i + 1) << "epoch 1, sequence from 1";
         const uint64_t at = s[i].start_ns - init_at_ns_;
         EXPECT_GE(at, (start_ms + interval_ms / 2) * kMsNs) << i;
         EXPECT_LT(at, (start_ms + interval_ms) * kMsNs + 2 * kMsNs) << i;
@@ -304,11 +315,11 @@ TEST_F(WirelessTest, StatusMessageOfLockdown1234msAgo) {
     wireless_broadcast_status();
     const auto s = sent();
     ASSERT_EQ(s.size(), 2u);
-    const uint8_t expected[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0xD2,
-                                0x00, 0x00, 0x00, 0x01, 0x55, 0x34, 0, 0, 0, 0, 0, 0};
+    const uint8_t expected[] = {0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0xD2, 0x00, 0x00,
+                                0x00, 0x01, 0x55, 0x34, 0, 0, 0, 1, 0, 1};
     EXPECT_EQ(0, memcmp(s[0].message.data() + 12, expected, sizeof expected));
     Message plain = s[0].message;
-    std::fill(plain.begin() + 20, plain.begin() + 26, 0);
+    std::fill(plain.begin() + 20, plain.begin() + 32, 0);
     EXPECT_EQ(peers::seal(plain, kKey), peers::status_message(kKey, board_id(), FOB_LOCKDOWN, 1234));
     EXPECT_TRUE(peers::authentic(s[0].message, kKey));
     const uint8_t head[] = {0xFF, 0xFE, 0xFF, 0xFE, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
@@ -720,7 +731,7 @@ TEST_F(WirelessTest, PairingModePairsNewFobsWithoutToggling) {
     EXPECT_EQ(status.in.fob, FOB_NONE);
     EXPECT_EQ(console().find("TOGGLE"), std::string::npos);
     const uint64_t ops = vb::flash_op_count();
-    EXPECT_EQ(ops, 17u);
+    EXPECT_EQ(ops, 2 * 17u) << "the start's epoch, the pairing";
     press(fob(78));  // paired already: nothing changes
     EXPECT_EQ(settings_fobs_find(kU1, kU2, kU3)->counter, 77u);
     EXPECT_EQ(vb::flash_op_count(), ops);
@@ -796,8 +807,9 @@ TEST_F(WirelessTest, ReplayedMessageIsIgnoredAlsoAfterARestart) {
     settings_init();
     wireless_init();
     const size_t from = vb::tx_count(test::kScreenUart);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN) << "the lockdown is kept over the restart";
     press(m);
-    EXPECT_EQ(status.in.fob, FOB_NONE);
+    EXPECT_EQ(status.in.fob, FOB_LOCKDOWN);
     EXPECT_EQ(console(from).find("TOGGLE"), std::string::npos);
 }
 
