@@ -687,6 +687,140 @@ INSTANTIATE_TEST_SUITE_P(Answers, SuppressionTest,
                          ::testing::Values(SuppressCase{false, false, false}, SuppressCase{false, true, true},
                                            SuppressCase{true, false, false}, SuppressCase{true, true, false}));
 
+// ---- freshness: recorded status messages played back --------------------------------------------
+
+// A status message of a board that tells its freshness: epoch and sequence in
+// bytes 26 to 31 (epoch 0: none, as older boards send).
+Message fresh_message(const peers::BoardId &id, uint8_t fob, uint32_t counter, uint16_t origin, uint32_t epoch,
+                      uint16_t sequence, uint32_t age = 100) {
+    Message m = peers::status_message(kKey, id, fob, age);
+    for (unsigned i = 0; i < 4; i++) {
+        m[20 + i] = static_cast<uint8_t>(counter >> (24 - 8 * i));
+        m[26 + i] = static_cast<uint8_t>(epoch >> (24 - 8 * i));
+    }
+    m[24] = static_cast<uint8_t>(origin >> 8);
+    m[25] = static_cast<uint8_t>(origin);
+    m[30] = static_cast<uint8_t>(sequence >> 8);
+    m[31] = static_cast<uint8_t>(sequence);
+    return peers::seal(m, kKey);
+}
+
+struct ReplayCase {
+    const char *what;
+    Message played;
+    status_fob_t state;    // this board's afterwards
+    bool relock = false;   // peer P locks down again (3, epoch 5, sequence 3) before the playback
+    bool restart = false;  // this board restarts before the playback
+};
+
+void PrintTo(const ReplayCase &c, std::ostream *os) {
+    *os << c.what;
+}
+
+const peers::BoardId kP{2, 2, 2, 2, 2, 2, 2, 2}, kQ{3, 3, 3, 3, 3, 3, 3, 3};
+constexpr uint16_t kTagP = 0xC78B;  // the origin tag of kP
+// Peer P's messages as recorded on the air, each told 100 ms after its press.
+const Message kPLock = fresh_message(kP, FOB_LOCKDOWN, 1, kTagP, 5, 1);
+const Message kPNone = fresh_message(kP, FOB_NONE, 2, kTagP, 5, 2);
+
+Message stripped(Message m) {
+    std::fill(m.begin() + 26, m.begin() + 32, 0);
+    return m;
+}
+
+class ReplayTest : public WirelessTest, public ::testing::WithParamInterface<ReplayCase> {};
+
+// Peer P presses: a lockdown at 3 s, none at 18 s (optionally a lockdown
+// again at 30 s); the board follows. At 58 s the row's message is played.
+TEST_P(ReplayTest, RecordedStatusChangesNothing) {
+    const ReplayCase c = GetParam();
+    SCOPED_TRACE(c.what);
+    deliver_at(peers::as_string(kPLock), init_at_ns_ + 3000 * kMsNs);
+    ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    deliver_at(peers::as_string(kPNone), init_at_ns_ + 18000 * kMsNs);
+    ASSERT_EQ(status.in.fob, FOB_NONE);
+    if (c.relock) {
+        deliver_at(peers::as_string(fresh_message(kP, FOB_LOCKDOWN, 3, kTagP, 5, 3)), init_at_ns_ + 30000 * kMsNs);
+        ASSERT_EQ(status.in.fob, FOB_LOCKDOWN);
+    }
+    uint64_t at = init_at_ns_ + 58000 * kMsNs;
+    if (c.restart) {
+        poll_until(init_at_ns_ + 30000 * kMsNs);
+        test::unit_board();
+        status_init();
+        settings_init();
+        wireless_init();
+        at = vb::now_ns() + 28000 * kMsNs;
+    }
+    const size_t from = vb::tx_count(test::kScreenUart);
+    const status_fob_t before = status.in.fob;
+    deliver_at(peers::as_string(c.played), at);
+    poll_until(at + 2000 * kMsNs);
+    EXPECT_EQ(status.in.fob, c.state);
+    EXPECT_EQ(console(from).find("RESET") == std::string::npos, c.state == before) << console(from);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Freshness, ReplayTest,
+    ::testing::Values(
+        ReplayCase{"P's lockdown 40 s after its none", kPLock, FOB_NONE},
+        ReplayCase{"P's none during its later lockdown", kPNone, FOB_LOCKDOWN, true},
+        ReplayCase{"P's lockdown after this board restarted: the event kept in flash", kPLock, FOB_NONE, false, true},
+        ReplayCase{"P's none after this board restarted in P's later lockdown", kPNone, FOB_LOCKDOWN, true, true},
+        ReplayCase{"a message of P's earlier boot", fresh_message(kP, FOB_LOCKDOWN, 1, kTagP, 4, 9), FOB_NONE},
+        ReplayCase{"freshness equal to P's last", fresh_message(kP, FOB_LOCKDOWN, 1, kTagP, 5, 2), FOB_NONE},
+        ReplayCase{"P's lockdown, fields stripped: fails its code", stripped(kPLock), FOB_NONE},
+        ReplayCase{"P's lockdown, authentic without fields", peers::seal(stripped(kPLock), kKey), FOB_NONE},
+        ReplayCase{"P's plain lockdown, authentic", peers::status_message(kKey, kP, FOB_LOCKDOWN, 100), FOB_NONE},
+        // Taken: P's next boot, its sequence from 1, and a board that never told freshness.
+        ReplayCase{"P's later lockdown after its restart", fresh_message(kP, FOB_LOCKDOWN, 3, kTagP, 6, 1),
+                   FOB_LOCKDOWN},
+        ReplayCase{"P's later lockdown after both restarted", fresh_message(kP, FOB_LOCKDOWN, 3, kTagP, 6, 1),
+                   FOB_LOCKDOWN, false, true},
+        ReplayCase{"a plain board's lockdown: replayable, as it tells no freshness",
+                   peers::status_message(kKey, kQ, FOB_LOCKDOWN, 100), FOB_LOCKDOWN}));
+
+// Both boards restart 100 times, this one with its power cut during the
+// start's save one time in four. Its broadcasts' freshness rises across all
+// of them, so a peer's guard never drops one; every genuine message of the
+// peer, from its next boot with its sequence starting again, is taken.
+TEST_F(WirelessTest, PowerCyclesOfBothBoardsLoseNoGenuineMessage) {
+    std::mt19937_64 rng(24);
+    uint64_t last_sent = 0;
+    unsigned cuts = 0, broadcasts = 0;
+    for (uint32_t cycle = 1; cycle <= 100; cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        test::unit_board();
+        status_init();
+        settings_init();
+        if (rng() % 4 == 0) {
+            vb::flash_cut_power(rng() % 17, vb::CutPoint::Inside, 0.5, rng());
+            EXPECT_THROW(wireless_init(), vb::PowerCutException);
+            cuts++;
+            test::unit_board();
+            status_init();
+            settings_init();
+        }
+        wireless_init();
+        radio_from_ = vb::tx_count(kRadioUart);
+        const uint64_t start = vb::now_ns();
+        // The peer's first message of its boot `cycle + 10`: a new event, each a higher counter.
+        const uint8_t fob = cycle % 2 == 0 ? FOB_NONE : FOB_LOCKDOWN;
+        const uint16_t sequence = static_cast<uint16_t>(1 + rng() % 3);
+        deliver_at(peers::as_string(fresh_message(kP, fob, cycle, kTagP, cycle + 10, sequence)),
+                   start + 1500 * kMsNs);
+        ASSERT_EQ(status.in.fob, fob);
+        poll_until(start + 3000 * kMsNs);
+        for (const Sent &s : sent()) {
+            EXPECT_GT(freshness_of(s.message), last_sent);
+            last_sent = freshness_of(s.message);
+            broadcasts++;
+        }
+    }
+    EXPECT_GE(cuts, 15u);
+    EXPECT_GE(broadcasts, 100u);
+}
+
 // A plain peer's state equal to ours is no new event: no line, no new stamp,
 // nothing relayed.
 TEST_F(WirelessTest, PlainPeerWithOurStateChangesNothing) {
