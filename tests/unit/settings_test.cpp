@@ -506,3 +506,74 @@ TEST_F(SettingsTest, InterruptsAreOffFromBeforeTheEraseToAfterTheLastPage) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reader of the layout without the radio's record: the newest copy by
+// magic, CRC and write counter, and its first 324 bytes.
+std::vector<uint8_t> old_layout_load() {
+    int newest = -1;
+    uint32_t highest = 0;
+    for (unsigned s = 0; s < kSectors; s++) {
+        const Copy c = read_copy(s);
+        if (c.valid() && c.write_counter > highest) {
+            highest = c.write_counter;
+            newest = static_cast<int>(s);
+        }
+    }
+    return newest < 0 ? std::vector<uint8_t>{} : read_copy(static_cast<unsigned>(newest)).rec();
+}
+
+// The radio's record: 16 bytes right after the fobs, little-endian.
+std::vector<uint8_t> radio_bytes(uint32_t epoch, uint32_t counter, uint16_t origin, uint8_t state) {
+    std::vector<uint8_t> r = {0x52, 0x44, 0x49, 0x4F};
+    for (const uint32_t v : {epoch, counter}) {
+        for (int i = 0; i < 4; i++) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    r.insert(r.end(), {static_cast<uint8_t>(origin), static_cast<uint8_t>(origin >> 8), state, 1});
+    return r;
+}
+
+// A copy of older firmware (any filler after the fobs) loads with epoch 0 and
+// no event. The record and the fobs are one copy: a fob save keeps the
+// record, the record's save keeps the fobs, and the fobs' bytes stay exactly
+// what the reader of the layout without the record loads.
+TEST_F(SettingsTest, RadioRecordRidesWithTheFobsAndOlderCopiesHaveNone) {
+    const std::vector<uint8_t> fobs = record({{1, 2, 3, 40}});
+    for (const uint8_t filler : {0x00, 0xA5, 0xFF}) {
+        boot();
+        vb::flash_fill(kArea, 0xFF, kSectors * kSector);
+        put_copy(6, 9, fobs, filler);
+        settings_init();
+        EXPECT_EQ(ram_record(), fobs);
+        EXPECT_EQ(settings_radio.boot_epoch, 0u) << int{filler};
+        EXPECT_EQ(settings_radio.event_known, 0) << int{filler};
+    }
+    settings_radio.boot_epoch = 7;
+    settings_radio.event_counter = 0x01020304;
+    settings_radio.event_origin = 0xC78B;
+    settings_radio.event_state = 1;
+    settings_radio.event_known = 1;
+    settings_fobs_pair(4, 5, 6, 50);  // a fob save
+    boot();
+    settings_init();
+    const std::vector<uint8_t> both = record({{1, 2, 3, 40}, {4, 5, 6, 50}});
+    EXPECT_EQ(ram_record(), both);
+    EXPECT_EQ(old_layout_load(), both);
+    Copy c = read_copy(7);
+    EXPECT_EQ(std::vector<uint8_t>(c.data.begin() + 324, c.data.begin() + 340), radio_bytes(7, 0x01020304, 0xC78B, 1));
+    EXPECT_EQ(settings_radio.event_counter, 0x01020304u);
+
+    settings_radio.boot_epoch = 8;  // the record's save
+    settings_save();
+    boot();
+    settings_init();
+    EXPECT_EQ(ram_record(), both);
+    EXPECT_EQ(old_layout_load(), both);
+    EXPECT_EQ(settings_radio.boot_epoch, 8u);
+    EXPECT_EQ(settings_radio.event_origin, 0xC78B);
+    c = read_copy(8);
+    EXPECT_EQ(std::vector<uint8_t>(c.data.begin() + 324, c.data.begin() + 340), radio_bytes(8, 0x01020304, 0xC78B, 1));
+}
+
+}  // namespace
