@@ -2,13 +2,17 @@
 // boards, and checks received ones.
 //
 //   orlix-fobmsg [--key-file FILE] [--raw] fob UID1 UID2 UID3 COUNTER [TAIL]
-//   orlix-fobmsg [--key-file FILE] [--raw] status BOARD_ID STATE AGE_MS [KIND]
+//   orlix-fobmsg [--key-file FILE] [--raw] [--event COUNTER:ORIGIN] [--fresh EPOCH:SEQUENCE]
+//                status BOARD_ID STATE AGE_MS [KIND]
 //   orlix-fobmsg [--key-file FILE] check MESSAGE
 //
 // UID words are hexadecimal, as the board prints them ("MSG FROM" lines);
 // TAIL is up to 16 bytes of hexadecimal for bytes 16 to 31 of a fob message;
 // BOARD_ID is 16 hexadecimal digits; STATE is NONE, LOCKDOWN, UNLOCK or
 // 0 to 255; COUNTER, AGE_MS and KIND are numbers (0x for hexadecimal).
+// --event puts an event's counter and 16-bit origin tag into bytes 20 to 25
+// of a status message, --fresh the sender's boot epoch (1 or more) and
+// 16-bit sequence into bytes 26 to 31, each big-endian.
 // The key is the one this build was made with unless a key file is given.
 // Output: the message as 96 hexadecimal digits and a newline, or with --raw
 // the 48 bytes alone. `check` exits 0 for an authentic message and prints
@@ -28,12 +32,15 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitNotAuthentic = 1;
+constexpr size_t kEventAt = 20;  // counter and origin of the event a status message tells
+constexpr size_t kFreshAt = 26;  // its sender's boot epoch and sequence
 
 [[noreturn]] void usage(const char *error) {
     if (error != nullptr) fprintf(stderr, "orlix-fobmsg: %s\n", error);
     fprintf(stderr,
             "usage: orlix-fobmsg [--key-file FILE] [--raw] fob UID1 UID2 UID3 COUNTER [TAIL]\n"
-            "       orlix-fobmsg [--key-file FILE] [--raw] status BOARD_ID STATE AGE_MS [KIND]\n"
+            "       orlix-fobmsg [--key-file FILE] [--raw] [--event COUNTER:ORIGIN] [--fresh EPOCH:SEQUENCE]\n"
+            "                    status BOARD_ID STATE AGE_MS [KIND]\n"
             "       orlix-fobmsg [--key-file FILE] check MESSAGE\n");
     exit(kExitUsage);
 }
@@ -65,6 +72,30 @@ std::string bytes_arg(const std::string &text, size_t max, const char *what) {
     const auto b = peers::from_hex(text);
     if (!b || b->size() > max) usage((std::string(what) + ": at most " + std::to_string(max) + " hex bytes").c_str());
     return *b;
+}
+
+// "A:B": a 32-bit number and a 16-bit one.
+struct Pair {
+    uint32_t first;
+    uint16_t second;
+};
+Pair pair_arg(const std::string &text, const char *what, uint32_t first_min) {
+    const size_t colon = text.find(':');
+    const auto a = number(text.substr(0, colon), 0);
+    const auto b = colon == std::string::npos ? std::nullopt : number(text.substr(colon + 1), 0);
+    if (!a || !b || *a < first_min || *b > UINT16_MAX) {
+        usage((std::string(what) + " must be two numbers A:B, A of 32 bits" + (first_min > 0 ? " from 1" : "") +
+               ", B of 16 bits")
+                  .c_str());
+    }
+    return {*a, static_cast<uint16_t>(*b)};
+}
+
+// Bytes at..at+5 of a status message: a 32-bit and a 16-bit number, big-endian.
+void put_pair(peers::Message &m, size_t at, const Pair &p) {
+    for (unsigned k = 0; k < 4; k++) m[at + k] = static_cast<uint8_t>(p.first >> (24 - 8 * k));
+    m[at + 4] = static_cast<uint8_t>(p.second >> 8);
+    m[at + 5] = static_cast<uint8_t>(p.second);
 }
 
 // `shared_secret = <64 hexadecimal digits>` from a radio key file.
@@ -120,12 +151,17 @@ int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     peers::Key key = peers::build_key();
     bool raw = false;
+    std::optional<Pair> event, fresh;
     size_t i = 0;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; i++) {
         if (args[i] == "--raw") {
             raw = true;
         } else if (args[i] == "--key-file" && i + 1 < args.size()) {
             key = read_key_file(args[++i].c_str());
+        } else if (args[i] == "--event" && i + 1 < args.size()) {
+            event = pair_arg(args[++i], "--event COUNTER:ORIGIN", 0);
+        } else if (args[i] == "--fresh" && i + 1 < args.size()) {
+            fresh = pair_arg(args[++i], "--fresh EPOCH:SEQUENCE", 1);
         } else if (args[i] == "--help") {
             usage(nullptr);
         } else {
@@ -168,9 +204,11 @@ int main(int argc, char **argv) {
             kind = number_arg(rest[3], "KIND");
             if (kind > UINT8_MAX) usage("KIND must be 0 to 255");
         }
-        write_message(peers::status_message(key, board, static_cast<uint8_t>(state), number_arg(rest[2], "AGE_MS"),
-                                            static_cast<uint8_t>(kind)),
-                      raw);
+        peers::Message m = peers::status_message(key, board, static_cast<uint8_t>(state),
+                                                 number_arg(rest[2], "AGE_MS"), static_cast<uint8_t>(kind));
+        if (event) put_pair(m, kEventAt, *event);
+        if (fresh) put_pair(m, kFreshAt, *fresh);
+        write_message(peers::seal(m, key), raw);
         return 0;
     }
     if (what == "check" && rest.size() == 1) return check(rest[0], key);
