@@ -36,6 +36,16 @@ function stackUntouched(board) {
   return a - board.symbol('__StackBottom');
 }
 
+// The radio's record after the fobs: tag, boot epoch, the event (counter, origin, state, known).
+const RADIO_TAG = 0x4f494452;
+function radioRecord(bytes) {
+  const r = bytes.subarray(12 + 324);
+  return {
+    tag: r.readUInt32LE(0), epoch: r.readUInt32LE(4), counter: r.readUInt32LE(8), origin: r.readUInt16LE(12),
+    state: r[14], known: r[15],
+  };
+}
+
 const sector = (board, n) => Buffer.from(board.flash.subarray(STORE + n * 4096, STORE + (n + 1) * 4096));
 
 // One fob-store copy as the board wrote it: magic, write counter, CRC-32 of the data, the fobs.
@@ -86,7 +96,8 @@ describe('LoRa module set-up and status broadcast', () => {
       assert.deepEqual(m.bytes.subarray(4, 12), board.uniqueId);
       assert.deepEqual([...m.bytes.subarray(12, 16)], [0x0a, 0, 0, 0]);
       assert.equal(m.bytes.readUInt32BE(16), 0xffffffff, 'no fob event yet: the oldest age');
-      assert.ok(m.bytes.subarray(20, 32).every((b) => b === 0));
+      assert.ok(m.bytes.subarray(20, 26).every((b) => b === 0));
+      assert.deepEqual([m.bytes.readUInt32BE(26), m.bytes.readUInt16BE(30)], [1, k + 1], 'epoch 1, sequence from 1');
     });
   });
 
@@ -159,15 +170,19 @@ describe('fobs', () => {
   });
 
   it('pairs a fob in pairing mode and saves the store through the ROM with interrupts off', () => {
+    // The start wrote its boot epoch: the first copy, in sector 0.
+    assert.deepEqual(storeCopy(sector(board, 0)), { magic: 0x53455454, writes: 1, crcOk: true, total: 0, fob0: [0, 0, 0, 0] });
+    assert.deepEqual(radioRecord(sector(board, 0)), { tag: RADIO_TAG, epoch: 1, counter: 0, origin: 0, state: 0, known: 0 });
     configure('FCP');
     const from = press(5);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 5\r\n`));
     assert.ok(!board.text(1, from).includes('TOGGLE!'));
     const ops = flashOps(board, from);
+    const at = STORE + 4096;
     assert.deepEqual(ops.map((e) => [e.kind, e.offset, e.count]),
-      [['flash-erase', STORE, 4096], ...Array.from({ length: 16 }, (_, k) => ['flash-program', STORE + 256 * k, 256])]);
+      [['flash-erase', at, 4096], ...Array.from({ length: 16 }, (_, k) => ['flash-program', at + 256 * k, 256])]);
     assert.ok(ops.every((e) => e.irqsOff));
-    assert.deepEqual(storeCopy(sector(board, 0)), { magic: 0x53455454, writes: 1, crcOk: true, total: 1, fob0: [...FOB, 5] });
+    assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 5] });
     board.run(300_000);
     assert.match(board.text(1, from), /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
   });
@@ -188,15 +203,18 @@ describe('fobs', () => {
       assert.equal(m.bytes.readUInt32BE(20), 1, 'the first event this board knows of');
     }
     assert.ok(sent[0].bytes.readUInt32BE(16) < EVENT_SPREAD_US / 1000);
+    // One save: the counter and the event together.
     assert.equal(flashOps(board, from).length, 17);
-    assert.deepEqual(storeCopy(sector(board, 1)), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 6] });
+    assert.deepEqual(storeCopy(sector(board, 2)), { magic: 0x53455454, writes: 3, crcOk: true, total: 1, fob0: [...FOB, 6] });
+    assert.deepEqual(radioRecord(sector(board, 2)),
+      { tag: RADIO_TAG, epoch: 1, counter: 1, origin: sent[0].bytes.readUInt16BE(24), state: 1, known: 1 });
     board.run(300_000);
     assert.match(board.text(1, from), /<<<DCLFLOF01V010B[0-9A-F]{4}\r\n/);
     // The deepest paths (message check, console output, flash save) leave the stack room.
     assert.ok(stackUntouched(board) >= 512, `${stackUntouched(board)} bytes`);
   });
 
-  it('refuses a replayed message, before and after a power cycle that keeps the store', () => {
+  it('refuses a replayed message, before and after a power cycle that keeps the store and the lockdown', () => {
     let from = press(6);
     assert.ok(board.text(1, from).includes(`MSG FROM ${FOB_HEX} 6\r\n`));
     assert.equal(flashOps(board, from).length, 0);
@@ -209,10 +227,10 @@ describe('fobs', () => {
     const text = board.text(1, from);
     assert.ok(text.startsWith('orlix-fw-io\r\nWARNING: DEVELOPMENT radio keys, not for the field\r\nsettings_init: loaded\r\n  total fobs: 1\r\n' +
       `    fob 0: 00000011 00000022 00000033 counter=6\r\n`), JSON.stringify(text.slice(0, 200)));
-    assert.match(text, /<<<DCLOOOF01V010B[0-9A-F]{4}\r\n/);
+    assert.match(text, /<<<DCLFLOF01V010B[0-9A-F]{4}\r\n/);
     from = press(6);
     assert.equal(flashOps(board, from).length, 0);
-    assert.equal(fobState(board), 0);
+    assert.equal(fobState(board), 1);
   });
 
   it('keeps the radio bytes that arrive while a save holds the loop: a press right behind a press counts', () => {
@@ -223,7 +241,12 @@ describe('fobs', () => {
     assert.equal(ops.length, 34);
     // The first save's erase and programs took the flash's typical times, longer than the UART's FIFO lasts.
     assert.ok(ops[16].t - ops[0].t >= 45_000 + 15 * 700, `${ops[16].t - ops[0].t} us`);
-    assert.deepEqual(storeCopy(sector(board, 3)), { magic: 0x53455454, writes: 4, crcOk: true, total: 1, fob0: [...FOB, 8] });
+    // Boot epoch 1, pairing, the lock; boot epoch 2, the unlock, the hold-off's counter.
+    assert.deepEqual(storeCopy(sector(board, 5)), { magic: 0x53455454, writes: 6, crcOk: true, total: 1, fob0: [...FOB, 8] });
+    assert.equal(radioRecord(sector(board, 5)).epoch, 2);
+    board.run(2_500_000);  // and the fall-back's save
+    assert.deepEqual(radioRecord(sector(board, 6)),
+      { ...radioRecord(sector(board, 5)), counter: radioRecord(sector(board, 5)).counter + 1, state: 0 });
   });
 
   it('clear mode empties the store with one save, at most every 5 s, and ignores presses meanwhile', () => {
@@ -304,7 +327,8 @@ describe('a fob store found at start', () => {
     assert.deepEqual([old.toggled, old.saves], [false, 0]);
     const next = press(board, 51);
     assert.deepEqual([next.toggled, next.saves], [true, 17]);
-    assert.deepEqual(storeCopy(sector(board, 2)), { magic: 0x53455454, writes: 12, crcOk: true, total: 2, fob0: [...FOB, 51] });
+    // After the start's copy (its boot epoch) in sector 2.
+    assert.deepEqual(storeCopy(sector(board, 3)), { magic: 0x53455454, writes: 13, crcOk: true, total: 2, fob0: [...FOB, 51] });
   });
 
   it('a sealed store at the top of the write counters is renumbered and loads after a restart', () => {
@@ -314,9 +338,10 @@ describe('a fob store found at start', () => {
     start(board);
     const next = press(board, 51);
     assert.deepEqual([next.toggled, next.saves], [true, 17]);
-    const copy = sector(board, 6);
-    assert.deepEqual(storeCopy(copy), { magic: 0x53455454, writes: 1, crcOk: true, total: 1, fob0: [...FOB, 51] });
-    assert.deepEqual([0, 4, 8].map((o) => copy.readUInt32LE(SEAL_AT + o)), [1, RENUMBERED, 1]);
+    // Renumbered by the start's save in sector 6; the press in 7.
+    const copy = sector(board, 7);
+    assert.deepEqual(storeCopy(copy), { magic: 0x53455454, writes: 2, crcOk: true, total: 1, fob0: [...FOB, 51] });
+    assert.deepEqual([0, 4, 8].map((o) => copy.readUInt32LE(SEAL_AT + o)), [1, RENUMBERED, 2]);
     board.powerCycle();
     assert.ok(start(board).includes('counter=51\r\n'));
     const again = press(board, 51);
