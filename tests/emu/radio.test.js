@@ -16,6 +16,7 @@ const INTERVAL_US = 1_000_000;   // the broadcasts' first interval, doubling whi
 const STORE = 0x1e0000;
 const FOB = [0x11, 0x22, 0x33];
 const FOB_HEX = '000000110000002200000033';
+const OTHER_FOB = [0x44, 0x55, 0x66];
 
 // Complete 48-byte messages the board sent to the module after `fromUs`: { t (first start bit), bytes }.
 function messages(board, fromUs) {
@@ -346,5 +347,135 @@ describe('a fob store found at start', () => {
     assert.ok(start(board).includes('counter=51\r\n'));
     const again = press(board, 51);
     assert.deepEqual([again.toggled, again.saves], [false, 0]);
+  });
+});
+
+// A peer that tells its freshness (boot epoch 5): recordings of its messages played back change
+// nothing, a burst of them costs the loop little and loses no byte of the genuine message right
+// behind it, and a restart (its event kept in flash) takes no recorded event either.
+describe('recorded status messages played back', () => {
+  const P = [2, 2, 2, 2, 2, 2, 2, 2];
+  const TAG_P = 0xc78b;
+  const fromP = (fob, counter, sequence) => radio.statusMessage(P, fob, 100, { counter, origin: TAG_P, epoch: 5, sequence });
+  let board;
+  const deliver = (bytes) => {
+    const from = board.nowUs();
+    board.run(board.send(0, bytes) - board.nowUs() + 200_000);
+    return from;
+  };
+
+  before(() => {
+    board = new Board();
+    board.runUntil(() => board.text(1).includes('<<<'), 1_500_000);
+    deliver(fromP(1, 1, 1));
+    assert.equal(fobState(board), 1);
+    board.run(15_000_000);
+    deliver(fromP(0, 2, 2));
+    assert.equal(fobState(board), 0);
+    board.run(40_000_000);
+  });
+
+  it('100 replays of the lockdown back to back change nothing; the genuine one behind them is taken', (t) => {
+    // The longest time between two passes of the loop (wireless_poll's entries) over the burst.
+    const poll = board.symbol('wireless_poll') & ~1;
+    const { core } = board.mcu;
+    const exec = core.executeInstruction;
+    let prev = null;
+    let longest = 0;
+    let measuring = true;
+    core.executeInstruction = () => {
+      if (core.PC === poll && measuring) {
+        const now = board.nowUs();
+        if (prev !== null) longest = Math.max(longest, now - prev);
+        prev = now;
+      }
+      return exec.call(core);
+    };
+    board.run(5_000_000);
+    const quiet = longest;
+    prev = null;
+    longest = 0;
+    const from = board.nowUs();
+    const lastByte = board.send(0, Buffer.concat([...Array(100).fill(fromP(1, 1, 1)), fromP(1, 3, 3)]));
+    board.run(lastByte - 48 * UART0_CHAR_US - board.nowUs() + 50_000);
+    measuring = false;
+    const during = board.text(1, from);
+    assert.equal(during.split('MSG FROM fefffeff').length - 1, 100, 'each replay authenticates');
+    assert.ok(!during.includes('RESET FOB STATUS'));
+    assert.equal(fobState(board), 0);
+    board.run(lastByte - board.nowUs() + 200_000);
+    core.executeInstruction = exec;
+    // The genuine event's save holds the loop longer (an erase and 16 pages); no byte is lost to it.
+    assert.equal(fobState(board), 1);
+    assert.equal(board.text(1, from).split('RESET FOB STATUS TO 1').length - 1, 1);
+    assert.equal(flashOps(board, from).length, 17, 'only the genuine event is saved');
+    t.diagnostic(`longest main-loop gap over the burst: ${longest.toFixed(0)} us (5 s without radio: ${quiet.toFixed(0)} us)`);
+    // A broadcast's blocking write (16 bytes beyond the FIFO, 17 ms) is the loop's longest step.
+    assert.ok(longest < 25_000, `${longest} us`);
+  });
+
+  it('after a restart the event kept in flash outranks a recording of an older one', () => {
+    deliver(fromP(0, 4, 4));
+    assert.equal(fobState(board), 0);
+    board.run(10_000_000);
+    const from = board.nowUs();
+    board.powerCycle();
+    board.runUntil(() => board.text(1, from).includes('<<<'), 1_500_000);
+    assert.equal(fobState(board), 0);
+    deliver(fromP(1, 3, 3));
+    assert.ok(board.text(1, from).includes('MSG FROM fefffeff'));
+    assert.ok(!board.text(1, from).includes('RESET FOB STATUS'));
+    assert.equal(fobState(board), 0);
+    // P's next boot, its sequence from 1: heard.
+    deliver(radio.statusMessage(P, 1, 100, { counter: 5, origin: TAG_P, epoch: 6, sequence: 1 }));
+    assert.equal(fobState(board), 1);
+  });
+});
+
+// The store's layout as firmware without the radio's record reads it: the newest copy by magic,
+// CRC-32 and write counter, its first 324 bytes the fobs and their count. A copy of that layout
+// (filler after the fobs) loads on this image with no event and the first boot epoch; a copy
+// this image writes keeps those 324 bytes exactly, the record after them.
+describe('the store between firmware with and without the radio\'s record', () => {
+  function oldLayoutLoad(flash) {
+    let best = null;
+    for (let n = 0; n < 32; n++) {
+      const c = Buffer.from(flash.subarray(STORE + n * 4096, STORE + (n + 1) * 4096));
+      if (c.readUInt32LE(0) !== 0x53455454 || c.readUInt32LE(8) !== zlib.crc32(c.subarray(12))) continue;
+      if (best === null || c.readUInt32LE(4) > best.readUInt32LE(4)) best = c;
+    }
+    return best && best.subarray(12, 12 + 324);
+  }
+  function settingsBytes(fobs) {
+    const b = Buffer.alloc(324);
+    fobs.forEach((f, i) => f.forEach((w, k) => b.writeUInt32LE(w, 16 * i + 4 * k)));
+    b.writeUInt32LE(fobs.length, 320);
+    return b;
+  }
+
+  it('loads an older copy, and writes copies that the older reader loads with the same fobs', () => {
+    const board = new Board();
+    const old = Buffer.alloc(4096, 0xa5);
+    old.writeUInt32LE(0x53455454, 0);
+    old.writeUInt32LE(41, 4);
+    settingsBytes([[...FOB, 9]]).copy(old, 12);
+    old.writeUInt32LE(zlib.crc32(old.subarray(12)), 8);
+    board.flash.set(old, STORE + 9 * 4096);
+    board.runUntil(() => board.text(1).includes('<<<'), 1_500_000);
+    assert.ok(board.text(1).includes('  total fobs: 1\r\n    fob 0: 00000011 00000022 00000033 counter=9\r\n'));
+    assert.deepEqual(radioRecord(sector(board, 10)), { tag: RADIO_TAG, epoch: 1, counter: 0, origin: 0, state: 0, known: 0 });
+    board.run(1_000_000);
+    const asked = messages(board, board.tx[0][11].t1).pop().bytes;
+    assert.deepEqual([asked.readUInt32BE(16), asked.readUInt32BE(20), asked.readUInt32BE(26)], [0xffffffff, 0, 1]);
+
+    board.send(1, frameToBoard('LONNOROFFX050FCP'));
+    board.run(20_000);
+    board.run(board.send(0, radio.fobMessage(OTHER_FOB, 3)) - board.nowUs() + 200_000);
+    board.send(1, frameToBoard('LONNOROFFX050FCN'));
+    board.run(20_000);
+    board.run(board.send(0, radio.fobMessage(FOB, 10)) - board.nowUs() + 200_000);
+    assert.equal(fobState(board), 1);
+    assert.deepEqual(oldLayoutLoad(board.flash), settingsBytes([[...FOB, 10], [...OTHER_FOB, 3]]));
+    assert.equal(radioRecord(sector(board, 12)).known, 1);
   });
 });

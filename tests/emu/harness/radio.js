@@ -83,13 +83,19 @@ function fobMessage([uid1, uid2, uid3], counter, tail = 0) {
   return withMac(body);
 }
 
-function statusMessage(senderId, fobState, ageMs) {
+// A board's status message; a board that names its event puts its counter and origin tag in bytes
+// 20 to 25, and one that tells its freshness its boot epoch and sequence in 26 to 31 (big-endian).
+function statusMessage(senderId, fobState, ageMs, { counter = 0, origin = 0, epoch = 0, sequence = 0 } = {}) {
   const body = Buffer.alloc(32);
   body.writeUInt32LE(0xfefffeff, 0);
   Buffer.from(senderId).copy(body, 4);
   body[12] = 0x0a;
   body[13] = fobState;
   body.writeUInt32BE(ageMs >>> 0, 16);
+  body.writeUInt32BE(counter, 20);
+  body.writeUInt16BE(origin, 24);
+  body.writeUInt32BE(epoch, 26);
+  body.writeUInt16BE(sequence, 30);
   return withMac(body);
 }
 
