@@ -117,5 +117,8 @@ void settings_fobs_clear();
 
 // The sector holding the newest valid copy, or -1; its write counter (0 if none).
 int settings_find_current_sector(uint32_t *highest_write_counter);
+// The newest copy's write counter (0: none), as loaded or last saved: every
+// save advances it, also by firmware that does not keep the radio's record.
+uint32_t settings_newest_write_counter();
 // CRC-32/ISO-HDLC of a copy's data (crc_iso_hdlc).
 uint32_t settings_calculate_crc32(const uint8_t *data, size_t length);

@@ -158,6 +158,10 @@ int settings_find_current_sector(uint32_t *highest_write_counter) {
     return current;
 }
 
+uint32_t settings_newest_write_counter() {
+    return settings_rank_counter(store_rank);
+}
+
 void settings_init() {
     memset(&settings, 0, sizeof settings);
     memset(&settings_radio, 0, sizeof settings_radio);

@@ -453,10 +453,13 @@ void wireless_load_event() {
 }
 
 // The next epoch, in flash before any message carries it, so that no start
-// (or a start cut short while it is written) uses one twice. It never wraps
-// to 0: the ring takes about 3.2 million saves in all, one per epoch at most.
+// (or a start cut short while it is written) uses one twice. Above the
+// store's write counter too: firmware without the record that ran in between
+// kept no epoch, but its saves advanced that. It never wraps to 0: the ring
+// takes about 3.2 million saves in all.
 void wireless_next_epoch() {
-    boot_epoch = settings_radio.boot_epoch + 1;
+    const uint32_t writes = settings_newest_write_counter();
+    boot_epoch = (settings_radio.boot_epoch > writes ? settings_radio.boot_epoch : writes) + 1;
     settings_radio.boot_epoch = boot_epoch;
     tx_sequence = 0;
     settings_save();
