@@ -627,7 +627,6 @@ void wireless_init() {
     event_tx = nil_time;
     answer_tx = nil_time;
     wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
-    wireless_next_epoch();
 
     memset(rx_data, 0, sizeof rx_data);
     rx_head = rx_tail = 0;
@@ -652,6 +651,9 @@ void wireless_init() {
 
     lora_e220_apply_settings();
     puts("LoRa done\r");
+    // After the module's set-up, which keeps its times; the receive ring
+    // takes what the module delivers meanwhile.
+    wireless_next_epoch();
 }
 
 void wireless_poll() {
