@@ -41,7 +41,7 @@ test('no instruction comes from flash while XIP is off; a real save passes', () 
   // A save through the ROM (a fob paired) leaves XIP on as it found it.
   board.send(1, frameToBoard('LONNOROFFX050FCP'));
   board.run(board.send(0, radio.fobMessage([1, 2, 3], 5)) - board.nowUs() + 200_000);
-  assert.equal(board.events.filter((e) => e.kind === 'flash-erase').length, 1);
+  assert.equal(board.events.filter((e) => e.kind === 'flash-erase').length, 2, 'the start\'s boot epoch, the pairing');
   assert.equal(board.xipOff, false);
   // The main loop runs from flash: with XIP left off, its next instruction is refused.
   call(board, 'IF');
