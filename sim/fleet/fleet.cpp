@@ -363,7 +363,7 @@ double Fleet::link(const peers::Radio *from, const peers::Radio *to) const {
     return topology_.link(name_of(from), name_of(to));
 }
 
-std::optional<std::string> Fleet::status_sent(size_t from, uint64_t since_ns, FobState state) const {
+const peers::Packet *Fleet::status_sent(size_t from, uint64_t since_ns, FobState state) const {
     for (const peers::Packet &p : air_.packets()) {
         if (p.from != cabinets_[from]->radio.get() || p.start_ns < since_ns || p.end_ns > now_ ||
             p.bytes.size() != peers::kMessageSize) {
@@ -372,9 +372,9 @@ std::optional<std::string> Fleet::status_sent(size_t from, uint64_t since_ns, Fo
         peers::Message m;
         std::copy(p.bytes.begin(), p.bytes.end(), m.begin());
         const auto s = peers::decode_status(m);
-        if (s && (state == FobState::Unknown || s->fob == static_cast<uint8_t>(state))) return p.bytes;
+        if (s && (state == FobState::Unknown || s->fob == static_cast<uint8_t>(state))) return &p;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 void Fleet::replay(const std::string &label, const std::string &bytes, const std::vector<size_t> &reach, unsigned times,

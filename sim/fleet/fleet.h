@@ -141,8 +141,8 @@ public:
     void press(const std::string &fob);
     // The first whole status broadcast cabinet `from` started at or after
     // since_ns and has finished sending by now, telling `state` (any when
-    // Unknown): its bytes as on the air.
-    std::optional<std::string> status_sent(size_t from, uint64_t since_ns, FobState state) const;
+    // Unknown); nullptr when there is none yet. Valid until the next run.
+    const peers::Packet *status_sent(size_t from, uint64_t since_ns, FobState state) const;
     // An attacker plays `bytes` back verbatim from now: `times` packets, one
     // every `every_ns` (each no sooner than the last is off the air), heard by
     // the cabinets in `reach` alone. They collide like any packet.

@@ -68,7 +68,8 @@ const char *const kUsage =
     "a script's steps (see the README): cabinets, link, unmended, wait D, at T, fob NAME [paired A B ...],\n"
     "  @X power [on|off], @X send PAYLOAD, @X open|close, @X expect report TEXT | console TEXT | agree |\n"
     "  hears Y | no change for D [within D]; someone on the air who records and plays packets back:\n"
-    "  record NAME from A [lockdown|none|unlock] [within D]   A's next status broadcast (70 s unless told)\n"
+    "  record NAME from A [lockdown|none|unlock]   A's next status broadcast (telling that state),\n"
+    "                          taken off the air while the script goes on\n"
     "  [@B,C] replay NAME [times K] [every D] [zero I-J] [set I=HEX]   the same bytes again, K (1 to 1000)\n"
     "                          times, back to back or one every D, heard by the cabinets named (all\n"
     "                          without), bytes I to J zeroed or set first (the code then no longer fits)\n";

@@ -17,7 +17,7 @@ constexpr uint64_t kPairDoneNs = 1000 * kMsNs;    // and the end of pairing mode
 constexpr unsigned kPairTries = 8;
 constexpr size_t kReportChars = 14;               // an input report: DCLOOOF01V010B
 
-const char *const kRecordUsage = "record NAME from CABINET [lockdown|none|unlock] [within D]";
+const char *const kRecordUsage = "record NAME from CABINET [lockdown|none|unlock]";
 const char *const kReplayUsage = "replay NAME [times K] [every D] [zero I-J] [set I=HEX]";
 const char *const kExpectUsage = "expect report TEXT | console TEXT | agree | hears CABINET | no change for D";
 
@@ -189,6 +189,7 @@ void Runner::run_to(uint64_t t_ns) {
     } else {
         fleet_.run_to(t_ns);
     }
+    take_recordings();
 }
 
 void Runner::act(const script::Step &s) {
@@ -350,39 +351,41 @@ bool Runner::record(const script::Step &s, std::string &error) {
     if (from < 0) return bad(error, "no cabinet named " + a[2]);
     const FobState state = a.size() == 4 ? state_word(a[3]) : FobState::Unknown;
     if (a.size() == 4 && state == FobState::Unknown) return bad(error, kRecordUsage);
-    const uint64_t within_us = s.within_given ? s.within_us : kRecordWithinUs;
-    const uint64_t since = fleet_.now_ns(), until = since + within_us * 1000;
-    std::optional<std::string> bytes;
-    while (!(bytes = fleet_.status_sent(static_cast<size_t>(from), since, state)) && fleet_.now_ns() < until) {
-        run_to(std::min(until, fleet_.now_ns() + kPollNs));
-    }
-    if (!bytes) {
-        recordings_.erase(a[0]);
-        judged(s, false, "expected a status broadcast of " + a[2] + (a.size() == 4 ? " telling " + a[3] : "") +
-                             " to record within " + duration_text(within_us));
-        return true;
-    }
-    recordings_[a[0]] = *bytes;
-    fleet_.log(fleet_.now_ns(), "attacker", "recorded " + a[0] + ": " + a[2] + "'s " + status_text(*bytes) + ", " +
-                                                peers::hex(*bytes));
+    recordings_[a[0]] = Recording{s.line, static_cast<size_t>(from), state, fleet_.now_ns(), ""};
     return true;
+}
+
+void Runner::take_recordings() {
+    for (auto &[name, r] : recordings_) {
+        if (!r.bytes.empty()) continue;
+        const peers::Packet *p = fleet_.status_sent(r.from, r.since_ns, r.state);
+        if (p == nullptr) continue;
+        r.bytes = p->bytes;
+        fleet_.log(p->end_ns, "attacker", "recorded " + name + ": " + fleet_.cabinet(r.from).name + "'s " +
+                                              status_text(r.bytes) + ", " + peers::hex(r.bytes));
+    }
 }
 
 bool Runner::replay(const script::Step &s, const std::vector<size_t> &targets, std::string &error) {
     ReplayPlan plan;
     if (const std::string why = replay_plan(s.args, plan); !why.empty()) return bad(error, why);
     const auto it = recordings_.find(plan.name);
-    if (it == recordings_.end()) {  // its recording failed, and said so
-        fleet_.log(fleet_.now_ns(), "attacker", "nothing recorded as " + plan.name + ": not replayed");
+    if (it == recordings_.end()) return bad(error, "no recording named " + plan.name);
+    const Recording &r = it->second;
+    if (r.bytes.empty()) {
+        const std::string state = r.state == FobState::Unknown ? "" : std::string(" telling ") + state_name(r.state);
+        judged(s, false, "expected a status broadcast of " + fleet_.cabinet(r.from).name + state + " since line " +
+                             std::to_string(r.line) + " to replay (none: nothing replayed)");
         return true;
     }
-    std::string bytes = it->second, edits;
+    const std::string &recorded = r.bytes;
+    std::string bytes = recorded, edits;
     for (const auto &[at, put] : plan.edits) {
         bytes.replace(at, put.size(), put);
         edits += (edits.empty() ? "; bytes " : ", ") + std::to_string(at) +
                  (put.size() > 1 ? "-" + std::to_string(at + put.size() - 1) : "") + " set to " + peers::hex(put);
     }
-    if (!plan.edits.empty() && bytes == it->second) edits += " (as they were: the packet goes out as recorded)";
+    if (!plan.edits.empty() && bytes == recorded) edits += " (as they were: the packet goes out as recorded)";
     std::string reach;
     for (size_t t : targets) reach += (reach.empty() ? "" : ",") + fleet_.cabinet(t).name;
     const uint64_t every_ns = std::max(plan.every_us * 1000, replay_air_ns());
@@ -547,8 +550,8 @@ std::vector<script::Error> check_steps(const script::Parsed &p, const Settings &
         std::vector<std::string> targets;
         std::string why = step_targets(st, names, targets);
         if (!why.empty()) {
-        } else if (st.within_given && v != "expect" && v != "record") {
-            why = "`within` belongs to `expect` and `record`";
+        } else if (st.within_given && v != "expect") {
+            why = "`within` belongs to `expect`";
         } else if (v == "cabinets" || v == "unmended" || v == "link") {
             if (!st.target.empty()) why = "`" + v + "` takes no target";
         } else if (v == "fob" && st.args.size() >= 2 && st.args[1] == "paired") {

@@ -16,9 +16,6 @@
 namespace fleet {
 
 constexpr uint64_t kPollNs = 50 * kMsNs;  // expectations are looked at this often
-// How long `record` waits for the broadcast unless told: a board that agrees
-// with its fleet speaks once in intervals of up to 64 s.
-constexpr uint64_t kRecordWithinUs = 70000000;
 constexpr uint64_t kMaxReplayEveryUs = 3600000000;  // replays an hour apart at most
 
 // What a `replay` line asks for: the recording, how many times, how far
@@ -91,13 +88,23 @@ private:
     void expect_no_change(const script::Step &s, const std::vector<size_t> &targets, uint64_t d_us);
     void judged(const script::Step &s, bool ok, const std::string &what);
 
-    // record NAME from A [STATE]: waits for A's next status broadcast (telling STATE).
+    // record NAME from A [STATE]: takes A's next status broadcast (telling
+    // STATE) off the air, while the script goes on.
     bool record(const script::Step &s, std::string &error);
+    // The recordings whose broadcast has been on the air, taken.
+    void take_recordings();
     // [@B,C] replay NAME [times K] [every D] [zero I-J] [set I=HEX]
     bool replay(const script::Step &s, const std::vector<size_t> &targets, std::string &error);
 
     Fleet &fleet_;
-    std::map<std::string, std::string> recordings_;  // what `record` took off the air, by name
+    struct Recording {
+        unsigned line;
+        size_t from;
+        FobState state;       // Unknown: any
+        uint64_t since_ns;
+        std::string bytes;    // "" until taken
+    };
+    std::map<std::string, Recording> recordings_;  // by name
 };
 
 // The cabinets, the unmended ones and the links a script declares, into `s`;
