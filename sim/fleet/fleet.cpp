@@ -379,12 +379,10 @@ const peers::Packet *Fleet::status_sent(size_t from, uint64_t since_ns, FobState
 
 void Fleet::replay(const std::string &label, const std::string &bytes, const std::vector<size_t> &reach, unsigned times,
                    uint64_t every_ns) {
-    Replay r{label, bytes, std::vector<bool>(cabinets_.size(), false), times, now_, every_ns,
-             std::make_unique<AttackerRadio>(air_)};
+    Replay r{label, bytes, std::vector<bool>(cabinets_.size(), false), times, std::make_unique<AttackerRadio>(air_)};
     for (size_t c : reach) r.reach[c] = true;
-    const uint64_t air_ns = peers::Air::air_time_ns(bytes.size(), r.radio->settings.air_bps());
-    r.every_ns = std::max(every_ns, air_ns);
-    for (unsigned i = 0; i < times; i++) r.radio->transmit(now_ + i * r.every_ns, bytes);
+    const uint64_t period_ns = std::max(every_ns, peers::Air::air_time_ns(bytes.size(), r.radio->settings.air_bps()));
+    for (unsigned i = 0; i < times; i++) r.radio->transmit(now_ + i * period_ns, bytes);
     replays_.push_back(std::move(r));
 }
 

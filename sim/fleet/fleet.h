@@ -100,14 +100,12 @@ struct Cabinet {
 };
 
 // An attacker's replays of one recorded packet: the bytes put on the air again
-// `times` times, a packet every `every_ns` from `start_ns`, reaching the
-// cabinets marked in `reach` (by index) and no others.
+// `times` times, reaching the cabinets marked in `reach` (by index) and no others.
 struct Replay {
     std::string label;  // "replay NAME (line N)"
     std::string bytes;
     std::vector<bool> reach;
     unsigned times;
-    uint64_t start_ns, every_ns;
     std::unique_ptr<peers::Radio> radio;  // the attacker's transmitter for these
 };
 
