@@ -67,7 +67,7 @@ const char *const kUsage =
     "         --quiet          no timeline\n"
     "a script's steps (see the README): cabinets, link, unmended, wait D, at T, fob NAME [paired A B ...],\n"
     "  @X power [on|off], @X send PAYLOAD, @X open|close, @X expect report TEXT | console TEXT | agree |\n"
-    "  hears Y | no change for D [within D]; someone on the air who records and plays packets back:\n"
+    "  hears Y [within D], @X expect no change for D; someone on the air who records and plays back:\n"
     "  record NAME from A [lockdown|none|unlock]   A's next status broadcast (telling that state),\n"
     "                          taken off the air while the script goes on\n"
     "  [@B,C] replay NAME [times K] [every D] [zero I-J] [set I=HEX]   the same bytes again, K (1 to 1000)\n"
