@@ -28,6 +28,14 @@ namespace {
 using wiring::kDoorPin;
 constexpr uint64_t kStatusEveryNs = kSecondNs;  // the screen unit's status payload
 
+const char *cause_name(vb::ResetCause cause) {
+    switch (cause) {
+    case vb::ResetCause::Watchdog: return "watchdog";
+    case vb::ResetCause::UsbBoot: return "into the boot loader";
+    default: return "reboot";
+    }
+}
+
 // The board runs on its own clock (drift.h); what it tells the controller
 // carries air times.
 class BoardHost {
@@ -110,10 +118,22 @@ private:
                 fprintf(out, "console %llu %s\n", static_cast<unsigned long long>(air_ns(l.end_ns)), text.c_str());
             }
         }
+        tell_restarts(out);
         fprintf(out, "done %llu %llu\n", static_cast<unsigned long long>(vb::now_ns()),
                 static_cast<unsigned long long>(vb::board().idle_jumps));
         fflush(out);
         window_start_ns_ = air_t_ns;
+    }
+
+    // The board's restarts of its own (not the power-ons the controller made).
+    void tell_restarts(FILE *out) {
+        const vb::Board &b = vb::board();
+        events_seen_ = std::max(events_seen_, b.events_total > vb::kBoardEventLogSize ? b.events_total - vb::kBoardEventLogSize : 0);
+        for (; events_seen_ < b.events_total; events_seen_++) {
+            const vb::BoardEvent &e = b.events[events_seen_ % vb::kBoardEventLogSize];
+            if (e.cause == vb::ResetCause::PowerOn) continue;
+            fprintf(out, "restart %llu %s\n", static_cast<unsigned long long>(air_ns(e.t_ns)), cause_name(e.cause));
+        }
     }
 
     peers::Air outbox_;  // only collects what the module sends
@@ -126,6 +146,7 @@ private:
     uint64_t next_status_ns_ = UINT64_MAX;
     const int64_t ppb_;             // the crystal's error
     uint64_t window_start_ns_ = 0;  // the air time the last run ended at
+    uint64_t events_seen_ = 0;      // board events told (vb::Board::events)
 };
 
 }  // namespace

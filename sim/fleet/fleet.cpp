@@ -128,6 +128,32 @@ protected:
     void receive(uint64_t, const std::string &bytes) override { cabinet.deliveries.push_back(peers::hex(bytes)); }
 };
 
+namespace {
+
+// The attacker's transmitter: a module on the cabinets' channel and key
+// (what it sends, receivers take as it was recorded).
+class AttackerRadio : public peers::Radio {
+public:
+    explicit AttackerRadio(peers::Air &air) : Radio(air, peers::ModuleSettings::network()) {}
+};
+
+// The console line the firmware prints for an authentic message.
+std::string msg_from_line(const std::string &bytes) {
+    const auto le32 = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; i++) v |= uint32_t{static_cast<uint8_t>(bytes[at + i])} << (8 * i);
+        return v;
+    };
+    uint32_t counter = 0;
+    for (size_t i = 12; i < 16; i++) counter = counter << 8 | static_cast<uint8_t>(bytes[i]);
+    char line[64];
+    snprintf(line, sizeof line, "MSG FROM %08x%08x%08x %d", static_cast<unsigned>(le32(0)), static_cast<unsigned>(le32(4)),
+             static_cast<unsigned>(le32(8)), static_cast<int>(counter));
+    return line;
+}
+
+}  // namespace
+
 Fleet::Fleet(const Options &options, const Topology &topology)
     : options_(options),
       topology_(topology),
@@ -135,9 +161,7 @@ Fleet::Fleet(const Options &options, const Topology &topology)
       wall_start_ns_(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {
     signal(SIGPIPE, SIG_IGN);
     air_.seed = options.seed;
-    air_.link = [this](const peers::Radio *from, const peers::Radio *to) {
-        return topology_.link(name_of(from), name_of(to));
-    };
+    air_.link = [this](const peers::Radio *from, const peers::Radio *to) { return link(from, to); };
     for (size_t i = 0; i < options.names.size(); i++) {
         auto c = std::make_unique<Cabinet>();
         c->name = options.names[i];
@@ -226,6 +250,11 @@ void Fleet::take_reply(size_t index) {
             return;
         }
         if (word == "error") throw std::runtime_error("cabinet " + c.name + ": " + line.substr(6));
+        if (word == "restart") {
+            c.restarts.push_back(t);
+            log(t, c.name, "board restarted (" + rest + ")");
+            continue;
+        }
         if (word == "tx") {
             const auto bytes = peers::from_hex(rest);
             if (bytes) c.radio->transmit(t, *bytes);
@@ -310,15 +339,59 @@ std::string Fleet::name_of(const peers::Radio *r) const {
     for (const auto &[name, f] : fobs_) {
         if (f.get() == r) return "fob " + name;
     }
+    if (const Replay *p = replay_of(r)) return p->label.substr(0, p->label.find(" ("));
     return "?";
 }
 
-Fleet::Reach Fleet::reach(uint64_t from_ns) const {
+const Replay *Fleet::replay_of(const peers::Radio *r) const {
+    for (const Replay &p : replays_) {
+        if (p.radio.get() == r) return &p;
+    }
+    return nullptr;
+}
+
+// The attacker's packets reach the cabinets it aims at, without loss; it
+// records from the air's packets, so no packet is delivered to it.
+double Fleet::link(const peers::Radio *from, const peers::Radio *to) const {
+    if (replay_of(to) != nullptr) return 1.0;
+    if (const Replay *p = replay_of(from)) {
+        for (size_t i = 0; i < cabinets_.size(); i++) {
+            if (cabinets_[i]->radio.get() == to) return p->reach[i] ? 0.0 : 1.0;
+        }
+        return 1.0;
+    }
+    return topology_.link(name_of(from), name_of(to));
+}
+
+const peers::Packet *Fleet::status_sent(size_t from, uint64_t since_ns, FobState state) const {
+    for (const peers::Packet &p : air_.packets()) {
+        if (p.from != cabinets_[from]->radio.get() || p.start_ns < since_ns || p.end_ns > now_ ||
+            p.bytes.size() != peers::kMessageSize) {
+            continue;
+        }
+        peers::Message m;
+        std::copy(p.bytes.begin(), p.bytes.end(), m.begin());
+        const auto s = peers::decode_status(m);
+        if (s && (state == FobState::Unknown || s->fob == static_cast<uint8_t>(state))) return &p;
+    }
+    return nullptr;
+}
+
+void Fleet::replay(const std::string &label, const std::string &bytes, const std::vector<size_t> &reach, unsigned times,
+                   uint64_t every_ns) {
+    Replay r{label, bytes, std::vector<bool>(cabinets_.size(), false), times, std::make_unique<AttackerRadio>(air_)};
+    for (size_t c : reach) r.reach[c] = true;
+    const uint64_t period_ns = std::max(every_ns, peers::Air::air_time_ns(bytes.size(), r.radio->settings.air_bps()));
+    for (unsigned i = 0; i < times; i++) r.radio->transmit(now_ + i * period_ns, bytes);
+    replays_.push_back(std::move(r));
+}
+
+Fleet::Reach Fleet::reach(uint64_t from_ns, uint64_t to_ns) const {
     Reach r;
     const auto &packets = air_.packets();
     for (const peers::Delivery &d : air_.deliveries()) {
         const peers::Packet &p = packets[d.packet];
-        if (p.start_ns < from_ns || d.outcome == peers::Outcome::Off) continue;
+        if (p.start_ns < from_ns || p.start_ns >= to_ns || d.outcome == peers::Outcome::Off) continue;
         if (dynamic_cast<const CabinetRadio *>(p.from) == nullptr || dynamic_cast<const CabinetRadio *>(d.to) == nullptr) {
             continue;
         }
@@ -350,6 +423,83 @@ bool Fleet::agree() const {
         lockdown = l;
     }
     return true;
+}
+
+std::vector<std::string> Fleet::replay_summaries() const {
+    std::vector<std::string> lines;
+    for (const Replay &r : replays_) {
+        std::istringstream in(replay_summary(r));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+    }
+    return lines;
+}
+
+// What a burst did to each cabinet it reached: the packets its module heard
+// or lost, the ones its firmware took in (its `MSG FROM` line of the packet)
+// and the longest time from a packet's end on the air to that line (the 48
+// bytes alone take 50 ms from the module at 9600 baud); its board's restarts;
+// and the cabinets' own broadcasts heard while the burst was on the air and after it.
+std::string Fleet::replay_summary(const Replay &r) const {
+    const auto &packets = air_.packets();
+    uint64_t first_ns = UINT64_MAX, last_ns = 0;
+    unsigned sent = 0;
+    for (const peers::Packet &p : packets) {
+        if (p.from != r.radio.get() || p.end_ns > now_) continue;
+        sent++;
+        first_ns = std::min(first_ns, p.start_ns);
+        last_ns = std::max(last_ns, p.end_ns);
+    }
+    char head[160];
+    snprintf(head, sizeof head, "%s  %s: %u of %u sent", seconds(now_).c_str(), r.label.c_str(), sent, r.times);
+    std::string out = head;
+    if (sent == 0) return out;
+    snprintf(head, sizeof head, " from %.3f s to %.3f s", static_cast<double>(first_ns) / 1e9,
+             static_cast<double>(last_ns) / 1e9);
+    out += head;
+    const std::string line = msg_from_line(r.bytes);
+    std::string body;
+    for (size_t c = 0; c < cabinets_.size(); c++) {
+        if (!r.reach[c]) continue;
+        const Cabinet &cab = *cabinets_[c];
+        std::vector<uint64_t> heard;
+        unsigned lost = 0;
+        for (const peers::Delivery &d : air_.deliveries()) {
+            if (packets[d.packet].from != r.radio.get() || d.to != cab.radio.get()) continue;
+            if (d.outcome == peers::Outcome::Heard) {
+                heard.push_back(packets[d.packet].end_ns);
+            } else if (d.outcome != peers::Outcome::Off) {
+                lost++;
+            }
+        }
+        // Each line belongs to the earliest packet heard before it not yet
+        // taken: the firmware takes its messages in the order they came.
+        unsigned taken = 0;
+        uint64_t longest_ns = 0;
+        size_t next = 0;
+        for (size_t i = 0; i < cab.console.size(); i++) {
+            const uint64_t t = cab.console_ns[i];
+            if (t < first_ns || t > last_ns + kReplaySettleNs || cab.console[i].compare(0, line.size(), line) != 0) continue;
+            if (next < heard.size() && heard[next] <= t) {
+                longest_ns = std::max(longest_ns, t - heard[next++]);
+                taken++;
+            }
+        }
+        const auto restarts = std::count_if(cab.restarts.begin(), cab.restarts.end(),
+                                            [&](uint64_t t) { return t >= first_ns && t <= last_ns + kReplaySettleNs; });
+        snprintf(head, sizeof head, "\n%13s%-8s heard %zu, lost %u; its firmware took in %u", "", cab.name.c_str(),
+                 heard.size(), lost, taken);
+        body += head;
+        if (taken > 0) {
+            snprintf(head, sizeof head, ", each within %.1f ms of its end on the air", static_cast<double>(longest_ns) / 1e6);
+            body += head;
+        }
+        body += restarts > 0 ? "; its board restarted " + std::to_string(restarts) + " times" : "; no restart";
+    }
+    const Reach during = reach(first_ns, last_ns), after = reach(last_ns);
+    snprintf(head, sizeof head, "; the cabinets' broadcasts heard while it was on the air: %llu of %llu, after it: %llu of %llu",
+             static_cast<unsigned long long>(during.heard), static_cast<unsigned long long>(during.possible),
+             static_cast<unsigned long long>(after.heard), static_cast<unsigned long long>(after.possible));
+    return out + head + body;
 }
 
 double Fleet::wall_seconds() const {
@@ -412,11 +562,13 @@ void Fleet::log_air(size_t from) {
             } else {
                 what = "fob message, counter " + std::to_string(peers::decode_fob(m).counter);
             }
+            static const peers::Key key = peers::build_key();
+            if (!peers::authentic(m, key)) what += " (fails the MAC)";
         }
         report.what = what;
         // The air records nothing for a cabinet out of the sender's reach.
         for (const auto &c : cabinets_) {
-            if (c->powered && c->radio.get() != p.from && topology_.link(report.from, c->name) >= 1) {
+            if (c->powered && c->radio.get() != p.from && link(p.from, c->radio.get()) >= 1) {
                 report.at.push_back({c->name, "out of reach"});
             }
         }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ constexpr uint64_t kSecondNs = 1000 * kMsNs;
 constexpr unsigned kMaxCabinets = 64;
 constexpr const char *kDefaultPayload = "LONNOROFFX050FCN";
 constexpr const char *kPairPayload = "LONNOROFFX050FCP";
+// An attacker's burst of replays: how many at most, and how long after its
+// last packet its cabinets' console lines still count towards it.
+constexpr unsigned kMaxReplays = 1000;
+constexpr uint64_t kReplaySettleNs = 2 * kSecondNs;
 
 enum class FobState : uint8_t { None, Lockdown, Unlock, Unknown };
 const char *state_name(FobState s);
@@ -91,6 +96,17 @@ struct Cabinet {
     int64_t clock_ppb = 0;               // its crystal's error
     uint64_t clock_ns = 0;               // its board's clock at the end of the last window
     std::vector<std::string> deliveries; // packets its module received, to hand over
+    std::vector<uint64_t> restarts;      // when its board restarted on its own (watchdog, reboot)
+};
+
+// An attacker's replays of one recorded packet: the bytes put on the air again
+// `times` times, reaching the cabinets marked in `reach` (by index) and no others.
+struct Replay {
+    std::string label;  // "replay NAME (line N)"
+    std::string bytes;
+    std::vector<bool> reach;
+    unsigned times;
+    std::unique_ptr<peers::Radio> radio;  // the attacker's transmitter for these
 };
 
 struct StateChange {
@@ -121,6 +137,17 @@ public:
     void door(size_t cabinet, bool open);
     void add_fob(const std::string &name);
     void press(const std::string &fob);
+    // The first whole status broadcast cabinet `from` started at or after
+    // since_ns and has finished sending by now, telling `state` (any when
+    // Unknown); nullptr when there is none yet. Valid until the next run.
+    const peers::Packet *status_sent(size_t from, uint64_t since_ns, FobState state) const;
+    // An attacker plays `bytes` back verbatim from now: `times` packets, one
+    // every `every_ns` (each no sooner than the last is off the air), heard by
+    // the cabinets in `reach` alone. They collide like any packet.
+    void replay(const std::string &label, const std::string &bytes, const std::vector<size_t> &reach, unsigned times,
+                uint64_t every_ns);
+    // For each replay, what became of it: lines for the timeline's end.
+    std::vector<std::string> replay_summaries() const;
 
     size_t size() const { return cabinets_.size(); }
     int index_of(const std::string &name) const;
@@ -142,7 +169,7 @@ public:
         uint64_t collided = 0;
         uint64_t deaf = 0;
     };
-    Reach reach(uint64_t from_ns = 0) const;
+    Reach reach(uint64_t from_ns = 0, uint64_t to_ns = UINT64_MAX) const;
     // A status broadcast from `from` heard by `to` since `since_ns`.
     bool heard_since(size_t to, size_t from, uint64_t since_ns) const;
     // Whether every powered cabinet in `which` agrees on lockdown or not.
@@ -157,12 +184,16 @@ private:
     void take_reply(size_t index);
     void log_air(size_t from_delivery);
     std::string name_of(const peers::Radio *r) const;
+    double link(const peers::Radio *from, const peers::Radio *to) const;
+    const Replay *replay_of(const peers::Radio *r) const;
+    std::string replay_summary(const Replay &r) const;
 
     Options options_;
     Topology topology_;
     peers::Air air_;
     std::vector<std::unique_ptr<Cabinet>> cabinets_;
     std::map<std::string, std::unique_ptr<peers::Fob>> fobs_;
+    std::vector<Replay> replays_;
     std::vector<StateChange> changes_;
     std::vector<Press> presses_;
     uint64_t now_ = 0;

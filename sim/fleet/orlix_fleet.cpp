@@ -10,6 +10,9 @@
 //   orlix-fleet --presses-heard N [--press-count K] [--line | --rooms R [--joined-by J]] [...]
 //   orlix-fleet [SCRIPT] --web [--port P] [--cabinets N]  at real time with its page, until interrupted
 //
+// A script may also record a cabinet's broadcast off the air and play it back
+// (`record`, `replay`), as anyone with a LoRa receiver can, to show what the
+// boards make of replays.
 // Exit status: 0 when every expectation of the script held, 1 when one did
 // not, 64 on bad usage, 65 on a bad script, 70 when a board host failed.
 #include <unistd.h>
@@ -61,7 +64,15 @@ const char *const kUsage =
     "                          default 1) of each also heard by and hearing the next room\n"
     "         --drift PPM      each board's crystal off by a random amount within +-PPM (default 30\n"
     "                          in random scenarios and measurements, 0 in scripts); --no-drift: 0\n"
-    "         --quiet          no timeline\n";
+    "         --quiet          no timeline\n"
+    "a script's steps (see the README): cabinets, link, unmended, wait D, at T, fob NAME [paired A B ...],\n"
+    "  @X power [on|off], @X send PAYLOAD, @X open|close, @X expect report TEXT | console TEXT | agree |\n"
+    "  hears Y [within D], @X expect no change for D; someone on the air who records and plays back:\n"
+    "  record NAME from A [lockdown|none|unlock]   A's next status broadcast (telling that state),\n"
+    "                          taken off the air while the script goes on\n"
+    "  [@B,C] replay NAME [times K] [every D] [zero I-J] [set I=HEX]   the same bytes again, K (1 to 1000)\n"
+    "                          times, back to back or one every D, heard by the cabinets named (all\n"
+    "                          without), bytes I to J zeroed or set first (the code then no longer fits)\n";
 
 constexpr unsigned long long kMaxScenarios = 1000000;  // --measure
 constexpr double kMaxSeconds = 86400;                   // --deliveries --seconds: a day of fleet time

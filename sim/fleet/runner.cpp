@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "figures.h"
+#include "radio_messages.h"
+
 namespace fleet {
 
 namespace {
@@ -14,7 +17,93 @@ constexpr uint64_t kPairDoneNs = 1000 * kMsNs;    // and the end of pairing mode
 constexpr unsigned kPairTries = 8;
 constexpr size_t kReportChars = 14;               // an input report: DCLOOOF01V010B
 
+const char *const kRecordUsage = "record NAME from CABINET [lockdown|none|unlock]";
+const char *const kReplayUsage = "replay NAME [times K] [every D] [zero I-J] [set I=HEX]";
+const char *const kExpectUsage = "expect report TEXT | console TEXT | agree | hears CABINET | no change for D";
+
+// A recorded packet on the air: 48 bytes, 308 ms at the cabinets' rate.
+uint64_t replay_air_ns() {
+    return peers::Air::air_time_ns(peers::kMessageSize, peers::ModuleSettings::network().air_bps());
+}
+
+// `none`, `lockdown`, `unlock` as a fob state; Unknown for any other word.
+FobState state_word(const std::string &w) {
+    if (w == "none") return FobState::None;
+    if (w == "lockdown") return FobState::Lockdown;
+    if (w == "unlock") return FobState::Unlock;
+    return FobState::Unknown;
+}
+
+// "I" or "I-J", byte offsets within a message: the first and the last.
+bool byte_range(const std::string &w, size_t &first, size_t &last) {
+    const size_t dash = w.find('-');
+    unsigned long long a = 0, b = 0;
+    const std::string lo = w.substr(0, dash), hi = dash == std::string::npos ? lo : w.substr(dash + 1);
+    if (!whole_number(lo.c_str(), 0, peers::kMessageSize - 1, a) || !whole_number(hi.c_str(), a, peers::kMessageSize - 1, b)) {
+        return false;
+    }
+    first = a;
+    last = b;
+    return true;
+}
+
+// A status message as the timeline tells it: its sender's state and age.
+std::string status_text(const std::string &bytes) {
+    peers::Message m;
+    std::copy(bytes.begin(), bytes.end(), m.begin());
+    const auto s = peers::decode_status(m);
+    return std::string("status ") + state_name(static_cast<FobState>(std::min<uint8_t>(s->fob, 3))) + " " +
+           peers::age_text(s->age_ms);
+}
+
+std::string duration_text(uint64_t us) {
+    char b[32];
+    snprintf(b, sizeof b, "%.3f s", static_cast<double>(us) / 1e6);
+    return b;
+}
+
 }  // namespace
+
+std::string replay_plan(const std::vector<std::string> &a, ReplayPlan &plan) {
+    plan = ReplayPlan{};
+    if (a.empty()) return kReplayUsage;
+    plan.name = a[0];
+    bool times = false, every = false;
+    for (size_t i = 1; i < a.size(); i += 2) {
+        const std::string &key = a[i];
+        if (i + 1 >= a.size() || (key != "times" && key != "every" && key != "zero" && key != "set")) return kReplayUsage;
+        const std::string &value = a[i + 1];
+        if ((key == "times" && times) || (key == "every" && every)) return "`" + key + "` given twice";
+        if (key == "times") {
+            unsigned long long k = 0;
+            if (!whole_number(value.c_str(), 1, kMaxReplays, k)) return "`times` takes 1 to 1000, not `" + value + "`";
+            plan.times = static_cast<unsigned>(k);
+            times = true;
+        } else if (key == "every") {
+            const auto d = script::parse_duration(value);
+            if (!d || *d * 1000 < replay_air_ns() || *d > kMaxReplayEveryUs) {
+                return "`every` takes a duration from the packet's " + duration_text(replay_air_ns() / 1000) +
+                       " on the air to an hour, not `" + value + "`";
+            }
+            plan.every_us = *d;
+            every = true;
+        } else if (key == "zero") {
+            size_t first = 0, last = 0;
+            if (!byte_range(value, first, last)) return "`zero` takes bytes I or I-J, 0 <= I <= J <= 47, not `" + value + "`";
+            plan.edits.push_back({first, std::string(last - first + 1, '\0')});
+        } else {
+            const size_t eq = value.find('=');
+            size_t at = 0, last = 0;
+            const auto bytes = eq == std::string::npos ? std::nullopt : peers::from_hex(value.substr(eq + 1));
+            if (!bytes || bytes->empty() || value.find_first_of(" :") != std::string::npos ||
+                !byte_range(value.substr(0, eq), at, last) || at != last || at + bytes->size() > peers::kMessageSize) {
+                return "`set` takes I=HEX, bytes from I on within the 48, not `" + value + "`";
+            }
+            plan.edits.push_back({at, *bytes});
+        }
+    }
+    return "";
+}
 
 std::string letter_name(unsigned i) {
     std::string s;
@@ -56,6 +145,10 @@ bool Runner::step(const script::Step &s, std::string &error) {
         run_to(v == "wait" ? fleet_.now_ns() + *d * 1000 : std::max(fleet_.now_ns(), *d * 1000));
     } else if (v == "fob" && a.size() >= 2 && a[1] == "paired") {
         return pair(a, error);
+    } else if (v == "record") {
+        return record(s, error);
+    } else if (v == "replay") {
+        return replay(s, targets, error);
     } else if (v == "expect" && !a.empty()) {
         return expect(s, targets, error);
     } else {
@@ -96,6 +189,7 @@ void Runner::run_to(uint64_t t_ns) {
     } else {
         fleet_.run_to(t_ns);
     }
+    take_recordings();
 }
 
 void Runner::act(const script::Step &s) {
@@ -168,6 +262,12 @@ bool Runner::expect(const script::Step &s, const std::vector<size_t> &targets, s
     std::function<bool()> holds;
     std::string what;
     const uint64_t since = fleet_.now_ns();
+    if (a[0] == "no") {
+        const auto d = a.size() == 4 && a[1] == "change" && a[2] == "for" ? script::parse_duration(a[3]) : std::nullopt;
+        if (!d || s.within_given) return bad(error, kExpectUsage);
+        expect_no_change(s, targets, *d);
+        return true;
+    }
     if (a[0] == "report" && a.size() == 2) {
         holds = [this, targets, text = a[1]] {
             for (size_t t : targets) {
@@ -203,22 +303,96 @@ bool Runner::expect(const script::Step &s, const std::vector<size_t> &targets, s
         };
         what = "a status broadcast of " + a[1] + " to be heard";
     } else {
-        return bad(error, "expect report TEXT | console TEXT | agree | hears CABINET");
+        return bad(error, kExpectUsage);
     }
     const uint64_t until = since + s.within_us * 1000;
     while (!holds() && fleet_.now_ns() < until) run_to(std::min(until, fleet_.now_ns() + kPollNs));
-    const bool ok = holds();
+    judged(s, holds(), "expected " + what + " within " + duration_text(s.within_us));
+    return true;
+}
+
+// The stretch runs whole, held or not, so that the steps after it come at
+// the same time either way.
+void Runner::expect_no_change(const script::Step &s, const std::vector<size_t> &targets, uint64_t d_us) {
+    const uint64_t since = fleet_.now_ns(), until = since + d_us * 1000;
+    const size_t seen = fleet_.changes().size();
+    run_to(until);
+    const auto &changes = fleet_.changes();
+    const auto first = std::find_if(changes.begin() + static_cast<std::ptrdiff_t>(seen), changes.end(), [&](const StateChange &c) {
+        return c.t_ns >= since && std::find(targets.begin(), targets.end(), c.cabinet) != targets.end();
+    });
+    std::string what = "expected no change of the fob state for " + duration_text(d_us);
+    if (first != changes.end()) {
+        char when[96];
+        snprintf(when, sizeof when, ": %s became %s at %.3f s", fleet_.cabinet(first->cabinet).name.c_str(),
+                 state_name(first->state), static_cast<double>(first->t_ns) / 1e9);
+        what += when;
+    }
+    judged(s, first == changes.end(), what);
+}
+
+// An expectation's verdict on the timeline, with every cabinet's state.
+void Runner::judged(const script::Step &s, bool ok, const std::string &what) {
     if (!ok) failed = true;
     std::string states;
     for (size_t i = 0; i < fleet_.size(); i++) {
         states += " " + fleet_.cabinet(i).name + "=" + fleet::state_name(fleet_.cabinet(i).state);
     }
-    char line[160];
-    snprintf(line, sizeof line, "%10.3f s  line %u: %s: expected ", static_cast<double>(fleet_.now_ns()) / 1e9,
-             s.line, ok ? "held" : "FAILED");
-    char tail[64];
-    snprintf(tail, sizeof tail, " within %.3f s (", static_cast<double>(s.within_us) / 1e6);
-    fleet_.say(line + what + tail + states.substr(1) + ")", !ok);
+    char line[96];
+    snprintf(line, sizeof line, "%10.3f s  line %u: %s: ", static_cast<double>(fleet_.now_ns()) / 1e9, s.line,
+             ok ? "held" : "FAILED");
+    fleet_.say(line + what + " (" + states.substr(1) + ")", !ok);
+}
+
+bool Runner::record(const script::Step &s, std::string &error) {
+    const auto &a = s.args;
+    if (a.size() < 3 || a.size() > 4 || a[1] != "from") return bad(error, kRecordUsage);
+    const int from = fleet_.index_of(a[2]);
+    if (from < 0) return bad(error, "no cabinet named " + a[2]);
+    const FobState state = a.size() == 4 ? state_word(a[3]) : FobState::Unknown;
+    if (a.size() == 4 && state == FobState::Unknown) return bad(error, kRecordUsage);
+    recordings_[a[0]] = Recording{s.line, static_cast<size_t>(from), state, fleet_.now_ns(), ""};
+    return true;
+}
+
+void Runner::take_recordings() {
+    for (auto &[name, r] : recordings_) {
+        if (!r.bytes.empty()) continue;
+        const peers::Packet *p = fleet_.status_sent(r.from, r.since_ns, r.state);
+        if (p == nullptr) continue;
+        r.bytes = p->bytes;
+        fleet_.log(p->end_ns, "attacker", "recorded " + name + ": " + fleet_.cabinet(r.from).name + "'s " +
+                                              status_text(r.bytes) + ", " + peers::hex(r.bytes));
+    }
+}
+
+bool Runner::replay(const script::Step &s, const std::vector<size_t> &targets, std::string &error) {
+    ReplayPlan plan;
+    if (const std::string why = replay_plan(s.args, plan); !why.empty()) return bad(error, why);
+    const auto it = recordings_.find(plan.name);
+    if (it == recordings_.end()) return bad(error, "no recording named " + plan.name);
+    const Recording &r = it->second;
+    if (r.bytes.empty()) {
+        const std::string state = r.state == FobState::Unknown ? "" : std::string(" telling ") + state_name(r.state);
+        judged(s, false, "expected a status broadcast of " + fleet_.cabinet(r.from).name + state + " since line " +
+                             std::to_string(r.line) + " to replay (none: nothing replayed)");
+        return true;
+    }
+    const std::string &recorded = r.bytes;
+    std::string bytes = recorded, edits;
+    for (const auto &[at, put] : plan.edits) {
+        bytes.replace(at, put.size(), put);
+        edits += (edits.empty() ? "; bytes " : ", ") + std::to_string(at) +
+                 (put.size() > 1 ? "-" + std::to_string(at + put.size() - 1) : "") + " set to " + peers::hex(put);
+    }
+    if (!plan.edits.empty() && bytes == recorded) edits += " (as they were: the packet goes out as recorded)";
+    std::string reach;
+    for (size_t t : targets) reach += (reach.empty() ? "" : ",") + fleet_.cabinet(t).name;
+    const uint64_t every_ns = std::max(plan.every_us * 1000, replay_air_ns());
+    fleet_.log(fleet_.now_ns(), "attacker",
+               "replay " + plan.name + " " + std::to_string(plan.times) + " times, one every " +
+                   duration_text(every_ns / 1000) + ", reaching " + (targets.size() == fleet_.size() ? "all" : reach) + edits);
+    fleet_.replay("replay " + plan.name + " (line " + std::to_string(s.line) + ")", bytes, targets, plan.times, every_ns);
     return true;
 }
 
@@ -280,6 +454,11 @@ std::string expect_error(const script::Step &st, const std::vector<std::string> 
         return a[1].size() > kReportChars ? "a report has 14 characters: " + a[1] + " is longer" : "";
     }
     if ((what == "console" && a.size() == 2) || (what == "agree" && a.size() == 1)) return "";
+    if (what == "no") {
+        const bool good = a.size() == 4 && a[1] == "change" && a[2] == "for" && script::parse_duration(a[3]);
+        if (!good) return "expect no change for D";
+        return st.within_given ? "`expect no change for D` takes no `within`" : "";
+    }
     if (what == "hears" && a.size() == 2) {
         if (!known(names, a[1])) return "no cabinet named " + a[1];
         std::vector<std::string> targets;
@@ -288,7 +467,30 @@ std::string expect_error(const script::Step &st, const std::vector<std::string> 
         if (explicit_self || (targets.size() == 1 && targets[0] == a[1])) return "a cabinet does not hear itself: " + a[1];
         return "";
     }
-    return "expect report TEXT | console TEXT | agree | hears CABINET";
+    return kExpectUsage;
+}
+
+// Why a `record` line cannot record ("" when it can); `recorded` holds the
+// names taken so far and the lines that took them.
+std::string record_error(const script::Step &st, const std::vector<std::string> &names,
+                         const std::map<std::string, unsigned> &recorded) {
+    const auto &a = st.args;
+    if (!st.target.empty()) return "`record` takes no target: record NAME from CABINET";
+    if (a.size() < 3 || a.size() > 4 || a[1] != "from") return kRecordUsage;
+    if (!known(names, a[2])) return "no cabinet named " + a[2];
+    if (a.size() == 4 && state_word(a[3]) == FobState::Unknown) return "a state to record is lockdown, none or unlock, not " + a[3];
+    if (const auto it = recorded.find(a[0]); it != recorded.end()) {
+        return "a recording named " + a[0] + " was made on line " + std::to_string(it->second);
+    }
+    return "";
+}
+
+// Why a `replay` line cannot play ("" when it can).
+std::string replay_error(const script::Step &st, const std::map<std::string, unsigned> &recorded) {
+    ReplayPlan plan;
+    if (std::string why = replay_plan(st.args, plan); !why.empty()) return why;
+    if (!recorded.count(plan.name)) return "no recording named " + plan.name + " (record it first: record NAME from CABINET)";
+    return "";
 }
 
 }  // namespace
@@ -340,8 +542,9 @@ std::vector<script::Error> declarations(const script::Parsed &p, Settings &s) {
 std::vector<script::Error> check_steps(const script::Parsed &p, const Settings &s) {
     std::vector<script::Error> errors;
     const auto &names = s.options.names;
-    std::set<std::string> fobs;  // declared so far
-    uint64_t earliest_us = 0;    // the board time a step is reached at the earliest
+    std::set<std::string> fobs;               // declared so far
+    std::map<std::string, unsigned> recorded;  // recordings so far, and their lines
+    uint64_t earliest_us = 0;                 // the board time a step is reached at the earliest
     for (const script::Step &st : p.steps) {
         const std::string &v = st.verb;
         std::vector<std::string> targets;
@@ -374,6 +577,13 @@ std::vector<script::Error> check_steps(const script::Parsed &p, const Settings &
             }
         } else if (v == "expect") {
             why = expect_error(st, names);
+            const auto d = why.empty() && st.args[0] == "no" ? script::parse_duration(st.args[3]) : std::nullopt;
+            if (d) earliest_us += *d;  // the stretch runs whole
+        } else if (v == "record") {
+            why = record_error(st, names, recorded);
+            if (why.empty()) recorded[st.args[0]] = st.line;
+        } else if (v == "replay") {
+            why = replay_error(st, recorded);
         } else {
             why = "not a step of a fleet: " + v;
         }
@@ -425,6 +635,7 @@ int run_script(const std::string &text, Settings s) {
             return 65;
         }
     }
+    for (const std::string &line : f.replay_summaries()) printf("%s\n", line.c_str());
     const auto reach = f.reach();
     printf("%10.3f s  end: %llu of %llu status broadcasts heard (%llu lost to collisions, %llu while transmitting); "
            "%.1f s of wall time\n",

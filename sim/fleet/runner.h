@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +16,19 @@
 namespace fleet {
 
 constexpr uint64_t kPollNs = 50 * kMsNs;  // expectations are looked at this often
+constexpr uint64_t kMaxReplayEveryUs = 3600000000;  // replays an hour apart at most
+
+// What a `replay` line asks for: the recording, how many times, how far
+// apart (0: back to back) and the bytes altered first (each: where, and the
+// bytes put there).
+struct ReplayPlan {
+    std::string name;
+    unsigned times = 1;
+    uint64_t every_us = 0;
+    std::vector<std::pair<size_t, std::string>> edits;
+};
+// A `replay` line's words read into `plan`; why not ("" when they are good).
+std::string replay_plan(const std::vector<std::string> &args, ReplayPlan &plan);
 
 // What a fleet is started with: the options, the links, and the unmended
 // cabinets as the command line or the script names them.
@@ -70,8 +84,27 @@ private:
     int paired(size_t c) const;
 
     bool expect(const script::Step &s, const std::vector<size_t> &targets, std::string &error);
+    // expect no change for D: no target's fob state changes for D.
+    void expect_no_change(const script::Step &s, const std::vector<size_t> &targets, uint64_t d_us);
+    void judged(const script::Step &s, bool ok, const std::string &what);
+
+    // record NAME from A [STATE]: takes A's next status broadcast (telling
+    // STATE) off the air, while the script goes on.
+    bool record(const script::Step &s, std::string &error);
+    // The recordings whose broadcast has been on the air, taken.
+    void take_recordings();
+    // [@B,C] replay NAME [times K] [every D] [zero I-J] [set I=HEX]
+    bool replay(const script::Step &s, const std::vector<size_t> &targets, std::string &error);
 
     Fleet &fleet_;
+    struct Recording {
+        unsigned line;
+        size_t from;
+        FobState state;       // Unknown: any
+        uint64_t since_ns;
+        std::string bytes;    // "" until taken
+    };
+    std::map<std::string, Recording> recordings_;  // by name
 };
 
 // The cabinets, the unmended ones and the links a script declares, into `s`;
