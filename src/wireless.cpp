@@ -183,14 +183,12 @@ void wireless_peer_heard(const uint8_t *id) {
     peer_heard_us[slot] = now_us();
 }
 
-// The window of a relay or a reply: two air times for every peer heard in the
-// last hour but the one that spoke, which does not answer itself.
+// The window of a relay or a reply: two air times for every peer heard in the last hour.
 uint32_t wireless_answer_window_ms() {
     const int64_t since_us = now_us() - int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
-    uint32_t rivals = 0;
-    for (unsigned i = 0; i < peer_count; i++) rivals += peer_heard_us[i] >= since_us ? 1 : 0;
-    if (rivals > 0) rivals--;
-    const uint32_t window_ms = rivals * WIRELESS_ANSWER_PER_PEER_MS;
+    uint32_t peers = 0;
+    for (unsigned i = 0; i < peer_count; i++) peers += peer_heard_us[i] >= since_us ? 1 : 0;
+    const uint32_t window_ms = peers * WIRELESS_ANSWER_PER_PEER_MS;
     if (window_ms < WIRELESS_ANSWER_MIN_MS) return WIRELESS_ANSWER_MIN_MS;
     return window_ms > WIRELESS_ANSWER_MAX_MS ? WIRELESS_ANSWER_MAX_MS : window_ms;
 }
