@@ -99,17 +99,25 @@ constexpr uint32_t WIRELESS_STATUS_TRANSIT_MS = 50 + WIRELESS_STATUS_AIR_MS + 50
 // The shortest: a few air times, so that the two broadcasts after an event
 // rarely meet; the longest: a minute, as most of the air stays free for fobs.
 constexpr uint32_t WIRELESS_TRICKLE_MIN_MS = 1000;
-constexpr uint32_t WIRELESS_TRICKLE_MAX_MS = 64000;  // six doublings
+constexpr uint32_t WIRELESS_TRICKLE_MAX_MS = 64000;
+// Once a peer has told this board's event back to it, the intervals double
+// only this far and then take the longest at once: the short ones carry a new
+// event within seconds; those between would fall where the next presses come
+// and tell news the fleet already holds. Without an echo they double on: the
+// event may have been lost (boards that toggled on one press drown each other).
+constexpr uint32_t WIRELESS_TRICKLE_QUICK_MS = 2000;
+static_assert(WIRELESS_TRICKLE_QUICK_MS >= WIRELESS_TRICKLE_MIN_MS && WIRELESS_TRICKLE_QUICK_MS < WIRELESS_TRICKLE_MAX_MS,
+              "a few short intervals, then the longest");
 constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
 // This board's own event (toggle, fall-back) goes out at once after a random
 // delay below this (two boards that toggled on one press rarely collide
-// twice), then again in the first, shortest interval, which starts when the
-// first is sent (so the two never meet on the air).
+// twice), then again in a first interval of the quick length, which starts
+// when the first is sent: the peers' relays mostly come before its second
+// half, so that the board hears one and need not speak again.
 constexpr uint32_t WIRELESS_EVENT_SPREAD_MS = 500;
-static_assert(WIRELESS_TRICKLE_MIN_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
-static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_TRICKLE_MIN_MS + WIRELESS_STATUS_TRANSIT_MS <
-                  WIRELESS_UNLOCK_FALL_BACK_MS,
-              "the unlock is through the air twice before it falls back");
+static_assert(WIRELESS_TRICKLE_QUICK_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
+static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_STATUS_TRANSIT_MS < WIRELESS_UNLOCK_FALL_BACK_MS,
+              "the unlock is through the air before it falls back");
 // A board that takes a newer event up relays it once, and one that hears old
 // news or a question answers once, at a random time in a window that grows
 // with the peers it hears: two air times a peer, so that the first of all

@@ -105,6 +105,9 @@ uint32_t trickle_ms;
 absolute_time_t trickle_end;
 absolute_time_t trickle_tx;
 unsigned trickle_heard;
+// A peer has told this board's current event (or, while it knows none, that it
+// knows none either): the fleet holds it, and the short intervals may end.
+bool event_echoed;
 absolute_time_t event_tx;  // the first broadcast of this board's own event; nil_time: none
 // One relay or reply; nil_time: none. A relay is not dropped for its source's repeats.
 absolute_time_t answer_tx;
@@ -234,6 +237,20 @@ void wireless_trickle_start(uint32_t interval_ms) {
     trickle_heard = 0;
 }
 
+void wireless_echo_heard() {
+    trickle_heard++;
+    event_echoed = true;
+}
+
+// The interval after one that has ended: double, up to the longest; and once a
+// peer has echoed the event, the longest at once after the short ones. While
+// none has, the event may not have got through (many boards that toggled on
+// one press drown each other), and the doubling spreads the next tries.
+uint32_t wireless_next_interval_ms() {
+    if (event_echoed && trickle_ms >= WIRELESS_TRICKLE_QUICK_MS) return WIRELESS_TRICKLE_MAX_MS;
+    return trickle_ms >= WIRELESS_TRICKLE_MAX_MS / 2 ? WIRELESS_TRICKLE_MAX_MS : 2 * trickle_ms;
+}
+
 // A relay of a newer event taken from `source`: dropped when another board tells it first.
 void wireless_relay_later(const uint8_t *source) {
     answer_tx = wireless_random_time(0, wireless_answer_window_ms());
@@ -251,7 +268,7 @@ void wireless_reply_later() {
 
 // A peer told this board's own event.
 void wireless_heard_same_event(const uint8_t *sender) {
-    trickle_heard++;
+    wireless_echo_heard();
     if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
     answer_tx = nil_time;
 }
@@ -265,6 +282,7 @@ void wireless_new_event() {
     event_counter++;
     event_origin = own_origin;
     event_us = now_us();
+    event_echoed = false;
 }
 
 // This board's own event (a toggle or a fall-back): told at once, then in
@@ -332,7 +350,7 @@ void wireless_handle_plain_status(const uint8_t *msg) {
     }
     const uint32_t my_age = wireless_fob_age_ms();
     if (!knows_fob_event && (their_age == WIRELESS_AGE_NO_EVENT || msg[STATUS_FOB_AT] == status.in.fob)) {
-        trickle_heard++;  // nothing to tell or to take: the peer agrees, a question can wait
+        wireless_echo_heard();  // nothing to tell or to take: the peer agrees, a question can wait
     } else if (their_age < my_age && my_age - their_age > WIRELESS_ADOPT_MARGIN_MS) {
         wireless_adopt_plain(msg, their_event_us);
     } else if (knows_fob_event && msg[STATUS_FOB_AT] != status.in.fob &&
@@ -379,6 +397,7 @@ void wireless_handle_event_status(const uint8_t *msg, uint32_t counter, bool sho
         event_counter = counter;
         event_origin = origin;
         event_us = now_us() - (int64_t{their_age} + WIRELESS_STATUS_TRANSIT_MS) * 1000;
+        event_echoed = false;
         wireless_relay_later(sender);
     }
 }
@@ -407,8 +426,8 @@ void wireless_broadcast_due() {
     if (wireless_due(event_tx)) {
         wireless_broadcast_status();
         event_tx = nil_time;
-        // The next at least half the shortest interval later, after the first is through the air.
-        wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
+        // The next at least half an interval later, after the first and the peers' relays.
+        wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
     }
     if (wireless_due(answer_tx)) {
         wireless_broadcast_status();
@@ -419,7 +438,7 @@ void wireless_broadcast_due() {
         trickle_tx = nil_time;
     }
     if (is_nil_time(event_tx) && time_reached(trickle_end)) {
-        wireless_trickle_start(trickle_ms >= WIRELESS_TRICKLE_MAX_MS / 2 ? WIRELESS_TRICKLE_MAX_MS : 2 * trickle_ms);
+        wireless_trickle_start(wireless_next_interval_ms());
     }
 }
 
@@ -620,6 +639,7 @@ void wireless_init() {
     wireless_load_event();
     own_origin = wireless_origin_tag(cached_unique_id);
     following = false;
+    event_echoed = false;
     peer_count = 0;
     // Boards powered up together must not broadcast together either.
     random_state = load_le64(cached_unique_id) ^ to_us_since_boot(get_absolute_time());

@@ -13,6 +13,7 @@ const UART0_CHAR_US = 10e6 / 9600;
 const PASS_US = 3000;            // one pass of the main loop, a report frame included
 const EVENT_SPREAD_US = 500_000;  // a board's own event goes out at once, after a delay below this
 const INTERVAL_US = 1_000_000;   // the broadcasts' first interval, doubling while all agree
+const EVENT_INTERVAL_US = 2_000_000;  // the first interval after the board's own event
 const STORE = 0x1e0000;
 const FOB = [0x11, 0x22, 0x33];
 const FOB_HEX = '000000110000002200000033';
@@ -195,7 +196,7 @@ describe('fobs', () => {
     assert.equal(fobState(board), 1);
     // The first within the spread, the second within the first interval after it, and the
     // next not before two intervals after the first.
-    board.run(EVENT_SPREAD_US + INTERVAL_US);
+    board.run(EVENT_SPREAD_US + EVENT_INTERVAL_US);
     const sent = messages(board, from);
     assert.equal(sent.length, 2);
     for (const m of sent) {
