@@ -64,16 +64,22 @@ function fleet() {
   return { air, boards };
 }
 
+// A and B (up 0.7 s after A) on one air, a fob paired on A pressed 13 s in.
+function lockedByA() {
+  const air = new Air();
+  const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
+  const b = air.join(new Board({ uniqueId: ID[1], passUs: PASS_US }), 700_000);
+  air.run(1_500_000);
+  pair(air, a, 1);
+  air.run(13_000_000 - air.nowUs());
+  const counter = press(air, [a], 2);
+  const locked = lastPress(air);
+  return { air, a, b, counter, locked };
+}
+
 describe('cabinets on one air', () => {
   it('a board that adopted a lock follows the same peer\'s unlock and fall-back within 10 s', (t) => {
-    const air = new Air();
-    const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
-    const b = air.join(new Board({ uniqueId: ID[1], passUs: PASS_US }), 700_000);
-    air.run(1_500_000);
-    pair(air, a, 1);
-    air.run(13_000_000 - air.nowUs());
-    const counter = press(air, [a], 2);
-    const locked = lastPress(air);
+    const { air, a, b, counter, locked } = lockedByA();
     air.runUntil(() => report(a) === 'FLO' && report(b) === 'FLO', 7_000_000);
     assert.equal(count(b, 'RESET FOB STATUS TO 1'), 1, 'B adopted the lock from A');
     // 7.5 s later, past the 7 s hold-off: A unlocks, then falls back to none 2 s later.
@@ -183,14 +189,7 @@ describe('cabinets on one air', () => {
   // An attacker records A's lockdown broadcast off the air and plays it back once the lockdown
   // has ended: to B, and to B again after B restarted in between.
   it('a recorded lockdown played back after it ended changes nothing, also on a board that restarted', () => {
-    const air = new Air();
-    const a = air.join(new Board({ uniqueId: ID[0], passUs: PASS_US }));
-    const b = air.join(new Board({ uniqueId: ID[1], passUs: PASS_US }), 700_000);
-    air.run(1_500_000);
-    pair(air, a, 1);
-    air.run(13_000_000 - air.nowUs());
-    const counter = press(air, [a], 2);
-    const locked = lastPress(air);
+    const { air, a, b, counter, locked } = lockedByA();
     air.runUntil(() => report(b) === 'FLO', 7_000_000);
     const recorded = broadcasts(air, a, locked).find((p) => p.bytes[13] === 1).bytes;
     air.run(locked + 7_500_000 - air.nowUs());

@@ -29,6 +29,13 @@ function messages(board, fromUs) {
   return out;
 }
 
+// Puts bytes on the module's output and runs until 200 ms after the last; returns when it began.
+function deliverTo(board, bytes) {
+  const from = board.nowUs();
+  board.run(board.send(0, bytes) - board.nowUs() + 200_000);
+  return from;
+}
+
 const fobState = (board) => board.mcu.sram[board.symbol('status') - 0x20000000 + 1];
 const flashOps = (board, fromUs) => board.events.filter((e) => e.kind.startsWith('flash-') && e.t >= fromUs);
 // Bytes at the bottom of the 2 KiB main stack still holding the start-up paint.
@@ -123,11 +130,7 @@ describe('LoRa module set-up and status broadcast', () => {
 // are all authentic.
 describe('message check', () => {
   let board;
-  const deliver = (bytes) => {
-    const from = board.nowUs();
-    board.run(board.send(0, bytes) - board.nowUs() + 200_000);
-    return from;
-  };
+  const deliver = (bytes) => deliverTo(board, bytes);
 
   before(() => {
     board = new Board();
@@ -360,11 +363,7 @@ describe('recorded status messages played back', () => {
   const TAG_P = 0xc78b;
   const fromP = (fob, counter, sequence) => radio.statusMessage(P, fob, 100, { counter, origin: TAG_P, epoch: 5, sequence });
   let board;
-  const deliver = (bytes) => {
-    const from = board.nowUs();
-    board.run(board.send(0, bytes) - board.nowUs() + 200_000);
-    return from;
-  };
+  const deliver = (bytes) => deliverTo(board, bytes);
 
   before(() => {
     board = new Board();
