@@ -248,7 +248,8 @@ void wireless_echo_heard() {
 // one press drown each other), and the doubling spreads the next tries.
 uint32_t wireless_next_interval_ms() {
     if (event_echoed && trickle_ms >= WIRELESS_TRICKLE_QUICK_MS) return WIRELESS_TRICKLE_MAX_MS;
-    return trickle_ms >= WIRELESS_TRICKLE_MAX_MS / 2 ? WIRELESS_TRICKLE_MAX_MS : 2 * trickle_ms;
+    const uint32_t next = (knows_fob_event ? 2 : 4) * trickle_ms;
+    return next >= WIRELESS_TRICKLE_MAX_MS ? WIRELESS_TRICKLE_MAX_MS : next;
 }
 
 // A relay of a newer event taken from `source`: dropped when another board tells it first.
@@ -261,13 +262,19 @@ void wireless_relay_later(const uint8_t *source) {
 // A reply to old news or a question, unless one is already due: dropped when
 // any board tells this board's event (or a newer one) first.
 void wireless_reply_later() {
-    if (!is_nil_time(answer_tx)) return;
+    if (!is_nil_time(answer_tx) || !is_nil_time(event_tx)) return;  // what is due answers it
     answer_tx = wireless_random_time(0, wireless_answer_window_ms());
     answer_has_source = false;
 }
 
-// A peer told this board's own event.
+// A peer told this board's event, or the same news under its own name: it
+// toggled on the same press. Then this board's first broadcast of it would
+// only meet the others' on the air, and is not made.
 void wireless_heard_same_event(const uint8_t *sender) {
+    if (!is_nil_time(event_tx)) {
+        event_tx = nil_time;
+        wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
+    }
     wireless_echo_heard();
     if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
     answer_tx = nil_time;
@@ -373,6 +380,12 @@ bool wireless_fresh_own_event(const uint8_t *msg, uint16_t origin, bool shown_ne
     return uint64_t{their_age} + WIRELESS_FRESH_EVENT_MARGIN_MS < wireless_fob_age_ms();
 }
 
+// When the event a message tells happened, on this board's clock.
+int64_t wireless_event_time_us(const uint8_t *msg) {
+    const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
+    return now_us() - (int64_t{their_age} + WIRELESS_STATUS_TRANSIT_MS) * 1000;
+}
+
 // A message with the event's identity: a newer event is taken up with its
 // time (no new stamp) and relayed once; the same event counts towards the
 // schedule's silence; old news is answered once.
@@ -385,18 +398,28 @@ void wireless_handle_event_status(const uint8_t *msg, uint32_t counter, bool sho
         counter = event_counter + 1;  // as the fleet would number it, had the board known
         order = 1;
     }
-    if (order < 0) {
+    // Boards that toggled on one press from one state made the same news
+    // under different names (origins): the fleet settles on the highest name
+    // without a word, and none answers or relays the others.
+    const bool same_news = order != 0 && knows_fob_event && counter == event_counter && fob == status.in.fob;
+    if (same_news) {
+        if (order > 0) {
+            event_origin = origin;
+            event_time_known = true;
+            event_us = wireless_event_time_us(msg);
+        }
+        wireless_heard_same_event(sender);
+    } else if (order < 0) {
         wireless_reply_later();
     } else if (order == 0) {
         wireless_heard_same_event(sender);
     } else {
-        const uint32_t their_age = crc_load_be32(msg + STATUS_AGE_AT);
         wireless_take_state(fob);
         knows_fob_event = true;
         event_time_known = true;
         event_counter = counter;
         event_origin = origin;
-        event_us = now_us() - (int64_t{their_age} + WIRELESS_STATUS_TRANSIT_MS) * 1000;
+        event_us = wireless_event_time_us(msg);
         event_echoed = false;
         wireless_relay_later(sender);
     }
