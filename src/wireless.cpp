@@ -112,6 +112,7 @@ absolute_time_t event_tx;  // the first broadcast of this board's own event; nil
 // One relay or reply; nil_time: none. A relay is not dropped for its source's repeats.
 absolute_time_t answer_tx;
 bool answer_has_source;
+bool answer_from_maker;  // the relay's source made the event
 uint8_t answer_source[WIRELESS_UNIQUE_ID_SIZE];
 
 // The peer boards heard, for the size of the answer window, and the
@@ -242,20 +243,29 @@ void wireless_echo_heard() {
     event_echoed = true;
 }
 
-// The interval after one that has ended: double, up to the longest; and once a
-// peer has echoed the event, the longest at once after the short ones. While
-// none has, the event may not have got through (many boards that toggled on
-// one press drown each other), and the doubling spreads the next tries.
-uint32_t wireless_next_interval_ms() {
-    if (event_echoed && trickle_ms >= WIRELESS_TRICKLE_QUICK_MS) return WIRELESS_TRICKLE_MAX_MS;
-    const uint32_t next = (knows_fob_event ? 2 : 4) * trickle_ms;
-    return next >= WIRELESS_TRICKLE_MAX_MS ? WIRELESS_TRICKLE_MAX_MS : next;
+// The interval after one that has ended: after the start's short ones, and
+// after the quick one of an event that a peer has told back, the longest.
+// This board's own event that none has told back may have been lost (boards
+// that toggled on one press drown each other, and the relays of a single
+// press may meet): it goes out once more, anywhere in a longer interval, so
+// that such boards spread out and the first one heard silences the rest.
+// Any further try would only meet the next presses.
+void wireless_trickle_next() {
+    if (trickle_ms < WIRELESS_TRICKLE_QUICK_MS) {
+        wireless_trickle_start(WIRELESS_TRICKLE_ASK_MS);
+    } else if (trickle_ms == WIRELESS_TRICKLE_QUICK_MS && !event_echoed) {
+        wireless_trickle_start(WIRELESS_TRICKLE_RETRY_MS);
+        trickle_tx = wireless_random_time(0, WIRELESS_TRICKLE_RETRY_MS);
+    } else {
+        wireless_trickle_start(WIRELESS_TRICKLE_MAX_MS);
+    }
 }
 
 // A relay of a newer event taken from `source`: dropped when another board tells it first.
 void wireless_relay_later(const uint8_t *source) {
     answer_tx = wireless_random_time(0, wireless_answer_window_ms());
     answer_has_source = true;
+    answer_from_maker = wireless_origin_tag(source) == event_origin;
     memcpy(answer_source, source, sizeof answer_source);
 }
 
@@ -443,6 +453,15 @@ void wireless_handle_status(const uint8_t *msg) {
     }
 }
 
+// A relay of an unlock heard from its maker, which has fallen back to none
+// by now and tells that itself to every board that heard the unlock from
+// it. Further away the unlock still goes on: it lifts the lockdown there
+// before the fall-back arrives.
+bool wireless_relay_outdated() {
+    return answer_has_source && answer_from_maker && status.in.fob == FOB_UNLOCK && event_time_known &&
+           wireless_fob_age_ms() >= WIRELESS_UNLOCK_FALL_BACK_MS;
+}
+
 // Every broadcast that is due: this board's new event, a relay or reply,
 // and the schedule's, unless a peer told the same event in this interval.
 void wireless_broadcast_due() {
@@ -453,7 +472,7 @@ void wireless_broadcast_due() {
         wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
     }
     if (wireless_due(answer_tx)) {
-        wireless_broadcast_status();
+        if (!wireless_relay_outdated()) wireless_broadcast_status();
         answer_tx = nil_time;
     }
     if (wireless_due(trickle_tx)) {
@@ -461,7 +480,7 @@ void wireless_broadcast_due() {
         trickle_tx = nil_time;
     }
     if (is_nil_time(event_tx) && time_reached(trickle_end)) {
-        wireless_trickle_start(wireless_next_interval_ms());
+        wireless_trickle_next();
     }
 }
 
