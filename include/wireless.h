@@ -91,20 +91,18 @@ constexpr uint32_t WIRELESS_STATUS_AIR_MS = 308;
 // echo never looks newer than the event it repeats.
 constexpr uint32_t WIRELESS_STATUS_TRANSIT_MS = 50 + WIRELESS_STATUS_AIR_MS + 50;
 
-// Broadcasts follow Trickle (RFC 6206) with a redundancy of 1: in intervals
-// that double from the shortest to the longest while every board agrees, a
-// board tells its event at a random time in the second half of the interval,
+// Broadcasts follow Trickle (RFC 6206) with a redundancy of 1: in each
+// interval a board tells its event at a random time in the second half,
 // unless it has already heard a peer tell the same event in it. A fleet that
 // agrees sends about one message per longest interval, whatever its size.
-// The shortest: a few air times, so that the two broadcasts after an event
-// rarely meet; the longest: a minute, as most of the air stays free for fobs.
-constexpr uint32_t WIRELESS_TRICKLE_MIN_MS = 1000;
+// A few short intervals come after the start and after this board's own
+// event, then the longest: a minute, as most of the air stays free for fobs.
+// Any interval between would fall where the next presses come, telling news
+// the fleet already holds.
+constexpr uint32_t WIRELESS_TRICKLE_MIN_MS = 1000;  // the start's first
 constexpr uint32_t WIRELESS_TRICKLE_MAX_MS = 64000;
-// Once a peer has told this board's event back to it, the intervals double
-// only this far and then take the longest at once: the short ones carry a new
-// event within seconds; those between would fall where the next presses come
-// and tell news the fleet already holds. Without an echo they double on: the
-// event may have been lost (boards that toggled on one press drown each other).
+// The interval after this board's own event: its second broadcast, unless a
+// peer has told the event back by then.
 constexpr uint32_t WIRELESS_TRICKLE_QUICK_MS = 2000;
 static_assert(WIRELESS_TRICKLE_QUICK_MS >= WIRELESS_TRICKLE_MIN_MS && WIRELESS_TRICKLE_QUICK_MS < WIRELESS_TRICKLE_MAX_MS,
               "a few short intervals, then the longest");
@@ -112,7 +110,9 @@ static_assert(WIRELESS_TRICKLE_QUICK_MS >= WIRELESS_TRICKLE_MIN_MS && WIRELESS_T
 // this length, then in the longest: boards started together that ask at
 // once never hear each other, and their questions would fill the air.
 constexpr uint32_t WIRELESS_TRICKLE_ASK_MS = 4000;
-// The one further try of this board's own event that no peer told back.
+// The one further try of this board's own event that no peer has told back,
+// anywhere in an interval of this length: boards that toggled on one press
+// and drowned each other spread out, and the first heard silences the rest.
 constexpr uint32_t WIRELESS_TRICKLE_RETRY_MS = 16000;
 static_assert(WIRELESS_TRICKLE_MIN_MS < WIRELESS_TRICKLE_QUICK_MS && WIRELESS_TRICKLE_ASK_MS > WIRELESS_TRICKLE_QUICK_MS &&
                   WIRELESS_TRICKLE_RETRY_MS < WIRELESS_TRICKLE_MAX_MS,

@@ -247,13 +247,13 @@ void wireless_echo_heard() {
 // after the quick one of an event that a peer has told back, the longest.
 // This board's own event that none has told back may have been lost (boards
 // that toggled on one press drown each other, and the relays of a single
-// press may meet): it goes out once more, anywhere in a longer interval, so
-// that such boards spread out and the first one heard silences the rest.
+// press may meet): it goes out once more, anywhere in a longer interval.
 // Any further try would only meet the next presses.
 void wireless_trickle_next() {
+    const bool own_unechoed = !event_echoed && knows_fob_event && event_origin == own_origin;
     if (trickle_ms < WIRELESS_TRICKLE_QUICK_MS) {
         wireless_trickle_start(WIRELESS_TRICKLE_ASK_MS);
-    } else if (trickle_ms == WIRELESS_TRICKLE_QUICK_MS && !event_echoed) {
+    } else if (trickle_ms == WIRELESS_TRICKLE_QUICK_MS && own_unechoed) {
         wireless_trickle_start(WIRELESS_TRICKLE_RETRY_MS);
         trickle_tx = wireless_random_time(0, WIRELESS_TRICKLE_RETRY_MS);
     } else {
