@@ -108,14 +108,15 @@ static_assert(WIRELESS_TRICKLE_QUICK_MS >= WIRELESS_TRICKLE_MIN_MS && WIRELESS_T
               "a few short intervals, then the longest");
 // A board that knows no event asks in its first interval and again in one of
 // this length, then in the longest: boards started together that ask at
-// once never hear each other, and their questions would fill the air.
-constexpr uint32_t WIRELESS_TRICKLE_ASK_MS = 4000;
+// once never hear each other, and doubling intervals would fill the air
+// with their questions for a minute.
+constexpr uint32_t WIRELESS_TRICKLE_ASK_MS = 2000;
 // The one further try of this board's own event that no peer has told back,
 // anywhere in an interval of this length: boards that toggled on one press
 // and drowned each other spread out, and the first heard silences the rest.
 constexpr uint32_t WIRELESS_TRICKLE_RETRY_MS = 16000;
-static_assert(WIRELESS_TRICKLE_MIN_MS < WIRELESS_TRICKLE_QUICK_MS && WIRELESS_TRICKLE_ASK_MS > WIRELESS_TRICKLE_QUICK_MS &&
-                  WIRELESS_TRICKLE_RETRY_MS < WIRELESS_TRICKLE_MAX_MS,
+static_assert(WIRELESS_TRICKLE_MIN_MS < WIRELESS_TRICKLE_ASK_MS && WIRELESS_TRICKLE_ASK_MS < WIRELESS_TRICKLE_MAX_MS &&
+                  WIRELESS_TRICKLE_QUICK_MS < WIRELESS_TRICKLE_RETRY_MS && WIRELESS_TRICKLE_RETRY_MS < WIRELESS_TRICKLE_MAX_MS,
               "the start's and an event's short intervals, then the longest");
 constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
 // This board's own event (toggle, fall-back) goes out at once after a random

@@ -105,6 +105,7 @@ uint32_t trickle_ms;
 absolute_time_t trickle_end;
 absolute_time_t trickle_tx;
 unsigned trickle_heard;
+bool trickle_after_own_event;  // the quick interval after this board's own event's first broadcast
 // A peer has told this board's current event (or, while it knows none, that it
 // knows none either): the fleet holds it, and the short intervals may end.
 bool event_echoed;
@@ -232,10 +233,17 @@ uint32_t wireless_answer_window_ms() {
 // ---- the broadcast schedule --------------------------------------------------------------------
 
 void wireless_trickle_start(uint32_t interval_ms) {
+    trickle_after_own_event = false;
     trickle_ms = interval_ms;
     trickle_end = make_timeout_time_ms(interval_ms);
     trickle_tx = wireless_random_time(interval_ms / 2, interval_ms / 2);
     trickle_heard = 0;
+}
+
+// The quick interval after this board's own event: its second broadcast.
+void wireless_trickle_after_own_event() {
+    wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
+    trickle_after_own_event = true;
 }
 
 void wireless_echo_heard() {
@@ -250,10 +258,9 @@ void wireless_echo_heard() {
 // press may meet): it goes out once more, anywhere in a longer interval.
 // Any further try would only meet the next presses.
 void wireless_trickle_next() {
-    const bool own_unechoed = !event_echoed && knows_fob_event && event_origin == own_origin;
-    if (trickle_ms < WIRELESS_TRICKLE_QUICK_MS) {
+    if (trickle_ms == WIRELESS_TRICKLE_MIN_MS) {
         wireless_trickle_start(WIRELESS_TRICKLE_ASK_MS);
-    } else if (trickle_ms == WIRELESS_TRICKLE_QUICK_MS && own_unechoed) {
+    } else if (trickle_after_own_event && !event_echoed && event_origin == own_origin) {
         wireless_trickle_start(WIRELESS_TRICKLE_RETRY_MS);
         trickle_tx = wireless_random_time(0, WIRELESS_TRICKLE_RETRY_MS);
     } else {
@@ -283,7 +290,7 @@ void wireless_reply_later() {
 void wireless_heard_same_event(const uint8_t *sender) {
     if (!is_nil_time(event_tx)) {
         event_tx = nil_time;
-        wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
+        wireless_trickle_after_own_event();
     }
     wireless_echo_heard();
     if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
@@ -469,7 +476,7 @@ void wireless_broadcast_due() {
         wireless_broadcast_status();
         event_tx = nil_time;
         // The next at least half an interval later, after the first and the peers' relays.
-        wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
+        wireless_trickle_after_own_event();
     }
     if (wireless_due(answer_tx)) {
         if (!wireless_relay_outdated()) wireless_broadcast_status();
