@@ -713,37 +713,14 @@ INSTANTIATE_TEST_SUITE_P(
                       // taken up under the next counter.
                       EventCase{4, 0xC78B, FOB_UNLOCK, 0, FOB_LOCKDOWN, 5, 0x1000},
                       EventCase{4, 0xC78B, FOB_UNLOCK, 0, FOB_UNLOCK, 6, 0xC78B, 4000},
+                      // An unlock is relayed, but not from its maker once that has fallen back
+                      // (it tells that itself); taken from a relay, it still goes on.
+                      EventCase{6, 0xC78B, FOB_UNLOCK, 100, FOB_UNLOCK, 6, 0xC78B},
+                      EventCase{6, 0xC78B, FOB_UNLOCK, 1700, FOB_UNLOCK, 0, 0},
+                      EventCase{6, 0x2000, FOB_UNLOCK, 1700, FOB_UNLOCK, 6, 0x2000},
                       EventCase{0, 0, FOB_NONE, 0, FOB_LOCKDOWN, 0, 0},                   // plain, within the margin
                       EventCase{0, 0, FOB_NONE, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 5, 0x1000},  // a question
                       EventCase{0, 0, FOB_LOCKDOWN, WIRELESS_AGE_NO_EVENT, FOB_LOCKDOWN, 0, 0}));  // nothing to tell
-
-// An unlock taken from a peer is relayed; but not once its maker has fallen
-// back (it tells that itself to every board that heard it), unless the board
-// heard it from a relay: further away it lifts the lockdown before the
-// fall-back arrives there.
-constexpr uint16_t kTagOf2 = 0xC78B;  // the origin tag of the peer {2, 2, 2, 2, 2, 2, 2, 2}
-
-struct UnlockRelayCase {
-    uint16_t origin;  // kTagOf2: made by the sender
-    uint32_t age;
-    bool relayed;
-};
-
-class UnlockRelayTest : public WirelessTest, public ::testing::WithParamInterface<UnlockRelayCase> {};
-
-TEST_P(UnlockRelayTest, LateUnlockFromItsMakerIsNotRelayed) {
-    const UnlockRelayCase c = GetParam();
-    const uint64_t t = init_at_ns_ + 64000 * kMsNs;
-    idle_until(t - 100 * kMsNs);
-    event_from({2, 2, 2, 2, 2, 2, 2, 2}, FOB_UNLOCK, c.age, 5, c.origin, t);
-    poll_until(t + 2 * WIRELESS_ANSWER_MIN_MS * kMsNs);
-    EXPECT_EQ(status.in.fob, FOB_UNLOCK);
-    EXPECT_EQ(sent_between(t - 100 * kMsNs, vb::now_ns()).size(), c.relayed ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Unlocks, UnlockRelayTest,
-                         ::testing::Values(UnlockRelayCase{kTagOf2, 100, true}, UnlockRelayCase{kTagOf2, 1700, false},
-                                           UnlockRelayCase{0x1000, 1700, true}));
 
 struct SuppressCase {
     bool reply;            // a reply to old news (else a relay of peer 1's event)
