@@ -90,6 +90,16 @@ constexpr uint32_t WIRELESS_STATUS_AIR_MS = 308;
 // this, so that a board's age keeps counting from the event itself and an
 // echo never looks newer than the event it repeats.
 constexpr uint32_t WIRELESS_STATUS_TRANSIT_MS = 50 + WIRELESS_STATUS_AIR_MS + 50;
+// Random broadcast times fall on slots of this length, counted from the
+// moment that prompted them: a broadcast started in one slot has reached the
+// other boards before the next slot begins, with room for their clocks and
+// loops to differ. Boards prompted by one packet or one press then meet on the
+// air only when they draw the same slot, and the next slots hear the first.
+constexpr uint32_t WIRELESS_SLOT_MS = WIRELESS_STATUS_TRANSIT_MS + 42;
+// Slots counted from a press or a packet heard begin this much later: the
+// event they bring is saved to flash first (about 60 ms), and a broadcast
+// due in that time would go out late, off the grid.
+constexpr uint32_t WIRELESS_SLOT_LEAD_MS = 100;
 
 // Broadcasts follow Trickle (RFC 6206) with a redundancy of 1: in each
 // interval a board tells its event at a random time in the second half,
@@ -112,24 +122,26 @@ static_assert(WIRELESS_TRICKLE_QUICK_MS >= WIRELESS_TRICKLE_MIN_MS && WIRELESS_T
 // with their questions for a minute.
 constexpr uint32_t WIRELESS_TRICKLE_ASK_MS = 2000;
 // The one further try of this board's own event that no peer has told back,
-// anywhere in an interval of this length: boards that toggled on one press
-// and drowned each other spread out, and the first heard silences the rest.
+// in any slot of an interval of this length: boards that toggled on one press
+// and drowned each other spread out over 36 slots, and the first heard
+// silences the rest. A shorter one puts the tries where the next presses come.
 constexpr uint32_t WIRELESS_TRICKLE_RETRY_MS = 16000;
 static_assert(WIRELESS_TRICKLE_MIN_MS < WIRELESS_TRICKLE_ASK_MS && WIRELESS_TRICKLE_ASK_MS < WIRELESS_TRICKLE_MAX_MS &&
                   WIRELESS_TRICKLE_QUICK_MS < WIRELESS_TRICKLE_RETRY_MS && WIRELESS_TRICKLE_RETRY_MS < WIRELESS_TRICKLE_MAX_MS,
               "the start's and an event's short intervals, then the longest");
 constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
-// This board's own event (toggle, fall-back) goes out at once after a random
-// delay below this (two boards that toggled on one press rarely collide
-// twice), then again in a first interval of the quick length, which starts
-// when the first is sent: the peers' relays mostly come before its second
-// half, so that the board hears one and need not speak again.
+// This board's own event (toggle, fall-back) goes out at once or a slot later
+// (the slots starting below this), then again in a first interval of the
+// quick length, which starts when the first is sent: the peers' relays mostly
+// come before its second half, so that the board hears one and need not
+// speak again. Boards that toggled on one press meet in both with odds of
+// one in two and one in three.
 constexpr uint32_t WIRELESS_EVENT_SPREAD_MS = 500;
 static_assert(WIRELESS_TRICKLE_QUICK_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
 static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_STATUS_TRANSIT_MS < WIRELESS_UNLOCK_FALL_BACK_MS,
               "the unlock is through the air before it falls back");
 // A board that takes a newer event up relays it once, and one that hears old
-// news or a question answers once, at a random time in a window that grows
+// news or a question answers once, in a random slot of a window that grows
 // with the peers it hears: two air times a peer, so that the first of all
 // the boards that heard one packet is usually heard by the rest before they
 // speak. Bounded below by two air times, above by the size of the table.

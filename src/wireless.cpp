@@ -170,10 +170,21 @@ uint64_t wireless_random() {
     return z ^ (z >> 31);
 }
 
-// A time `after_ms` from now and a random part of `spread_ms` more.
-absolute_time_t wireless_random_time(uint32_t after_ms, uint32_t spread_ms) {
-    const uint64_t delay_us = (wireless_random() >> 32) % (uint64_t{spread_ms} * 1000);
-    return make_timeout_time_us(uint64_t{after_ms} * 1000 + delay_us);
+// A time `after_ms` past `from` and a random whole number of slots more, the
+// slot starting within `spread_ms` (one of two at least). Boards that heard
+// one packet, or toggled on one press, count their slots from the same
+// moment: two of them either meet on the air or the later one has heard the
+// earlier before it speaks.
+absolute_time_t wireless_slot_time(absolute_time_t from, uint32_t after_ms, uint32_t spread_ms) {
+    const uint32_t within = (spread_ms + WIRELESS_SLOT_MS - 1) / WIRELESS_SLOT_MS;
+    const uint32_t slots = within < 2 ? 2 : within;
+    const uint64_t slot = (wireless_random() >> 32) % slots;
+    return delayed_by_us(from, (uint64_t{after_ms} + slot * WIRELESS_SLOT_MS) * 1000);
+}
+
+// The same, counted from now: the packet heard, the press, the fall-back.
+absolute_time_t wireless_random_time(uint32_t spread_ms) {
+    return wireless_slot_time(get_absolute_time(), WIRELESS_SLOT_LEAD_MS, spread_ms);
 }
 
 bool wireless_due(absolute_time_t t) {
@@ -232,17 +243,19 @@ uint32_t wireless_answer_window_ms() {
 
 // ---- the broadcast schedule --------------------------------------------------------------------
 
-void wireless_trickle_start(uint32_t interval_ms) {
+// An interval from `from`, where the last one ended (or the event's first
+// broadcast was due), so that boards on one slot grid stay on it.
+void wireless_trickle_start(absolute_time_t from, uint32_t interval_ms) {
     trickle_after_own_event = false;
     trickle_ms = interval_ms;
-    trickle_end = make_timeout_time_ms(interval_ms);
-    trickle_tx = wireless_random_time(interval_ms / 2, interval_ms / 2);
+    trickle_end = delayed_by_ms(from, interval_ms);
+    trickle_tx = wireless_slot_time(from, interval_ms / 2, interval_ms / 2);
     trickle_heard = 0;
 }
 
 // The quick interval after this board's own event: its second broadcast.
-void wireless_trickle_after_own_event() {
-    wireless_trickle_start(WIRELESS_TRICKLE_QUICK_MS);
+void wireless_trickle_after_own_event(absolute_time_t from) {
+    wireless_trickle_start(from, WIRELESS_TRICKLE_QUICK_MS);
     trickle_after_own_event = true;
 }
 
@@ -251,26 +264,34 @@ void wireless_echo_heard() {
     event_echoed = true;
 }
 
+// Where the last interval ended, unless the board was kept from it longer
+// than a slot: then the grid is lost, and old intervals are not made up for.
+absolute_time_t wireless_trickle_next_start() {
+    const absolute_time_t now = get_absolute_time();
+    return absolute_time_diff_us(trickle_end, now) > int64_t{WIRELESS_SLOT_MS} * 1000 ? now : trickle_end;
+}
+
 // The interval after one that has ended: after the start's short ones, and
 // after the quick one of an event that a peer has told back, the longest.
 // This board's own event that none has told back may have been lost (boards
 // that toggled on one press drown each other, and the relays of a single
-// press may meet): it goes out once more, anywhere in a longer interval.
+// press may meet): it goes out once more, in any slot of a longer interval.
 // Any further try would only meet the next presses.
 void wireless_trickle_next() {
+    const absolute_time_t from = wireless_trickle_next_start();
     if (trickle_ms == WIRELESS_TRICKLE_MIN_MS) {
-        wireless_trickle_start(WIRELESS_TRICKLE_ASK_MS);
+        wireless_trickle_start(from, WIRELESS_TRICKLE_ASK_MS);
     } else if (trickle_after_own_event && !event_echoed && event_origin == own_origin) {
-        wireless_trickle_start(WIRELESS_TRICKLE_RETRY_MS);
-        trickle_tx = wireless_random_time(0, WIRELESS_TRICKLE_RETRY_MS);
+        wireless_trickle_start(from, WIRELESS_TRICKLE_RETRY_MS);
+        trickle_tx = wireless_slot_time(from, 0, WIRELESS_TRICKLE_RETRY_MS);
     } else {
-        wireless_trickle_start(WIRELESS_TRICKLE_MAX_MS);
+        wireless_trickle_start(from, WIRELESS_TRICKLE_MAX_MS);
     }
 }
 
 // A relay of a newer event taken from `source`: dropped when another board tells it first.
 void wireless_relay_later(const uint8_t *source) {
-    answer_tx = wireless_random_time(0, wireless_answer_window_ms());
+    answer_tx = wireless_random_time(wireless_answer_window_ms());
     answer_has_source = true;
     answer_from_maker = wireless_origin_tag(source) == event_origin;
     memcpy(answer_source, source, sizeof answer_source);
@@ -280,7 +301,7 @@ void wireless_relay_later(const uint8_t *source) {
 // any board tells this board's event (or a newer one) first.
 void wireless_reply_later() {
     if (!is_nil_time(answer_tx) || !is_nil_time(event_tx)) return;  // what is due answers it
-    answer_tx = wireless_random_time(0, wireless_answer_window_ms());
+    answer_tx = wireless_random_time(wireless_answer_window_ms());
     answer_has_source = false;
 }
 
@@ -289,8 +310,8 @@ void wireless_reply_later() {
 // only meet the others' on the air, and is not made.
 void wireless_heard_same_event(const uint8_t *sender) {
     if (!is_nil_time(event_tx)) {
+        wireless_trickle_after_own_event(event_tx);
         event_tx = nil_time;
-        wireless_trickle_after_own_event();
     }
     wireless_echo_heard();
     if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
@@ -314,7 +335,7 @@ void wireless_new_event() {
 void wireless_own_event() {
     wireless_new_event();
     following = false;  // our own event from now on
-    event_tx = wireless_random_time(0, WIRELESS_EVENT_SPREAD_MS);
+    event_tx = wireless_random_time(WIRELESS_EVENT_SPREAD_MS);
     answer_tx = nil_time;  // that broadcast answers every question
     trickle_tx = nil_time;  // the intervals start again once it is out
 }
@@ -474,9 +495,9 @@ bool wireless_relay_outdated() {
 void wireless_broadcast_due() {
     if (wireless_due(event_tx)) {
         wireless_broadcast_status();
-        event_tx = nil_time;
         // The next at least half an interval later, after the first and the peers' relays.
-        wireless_trickle_after_own_event();
+        wireless_trickle_after_own_event(event_tx);
+        event_tx = nil_time;
     }
     if (wireless_due(answer_tx)) {
         if (!wireless_relay_outdated()) wireless_broadcast_status();
@@ -695,7 +716,7 @@ void wireless_init() {
     // A board that knows no event asks its peers within the first interval.
     event_tx = nil_time;
     answer_tx = nil_time;
-    wireless_trickle_start(WIRELESS_TRICKLE_MIN_MS);
+    wireless_trickle_start(get_absolute_time(), WIRELESS_TRICKLE_MIN_MS);
 
     memset(rx_data, 0, sizeof rx_data);
     rx_head = rx_tail = 0;
