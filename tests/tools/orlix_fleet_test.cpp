@@ -234,8 +234,11 @@ TEST(FleetTest, ReplaysReachTheCabinetsNamedAndAlteredOnesFailTheCode) {
     ASSERT_GE(fd, 0);
     const std::string script =
         "cabinets A B C\n"
-        "record question from A\n"  // A asks its peers 0.5 to 1 s after start
-        "wait 10s\n"
+        "@B,C power off\n"  // A alone: boards started together leave the question to one of them
+        "record question from A\n"
+        "wait 2s\n"
+        "@B,C power on\n"
+        "wait 8s\n"
         "@B replay question times 3 every 1s set 13=01\n"
         "wait 3s\n"
         "@B,C replay question times 3 every 1s\n"
@@ -246,12 +249,12 @@ TEST(FleetTest, ReplaysReachTheCabinetsNamedAndAlteredOnesFailTheCode) {
     unlink(path);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("replay question: status LOCKDOWN no fob event yet (fails the MAC)"), std::string::npos) << r.out;
-    const auto altered = replay_heard(r.out, "replay question (line 4)", "B");
+    const auto altered = replay_heard(r.out, "replay question (line 7)", "B");
     EXPECT_GE(altered.first, 1) << r.out;
     EXPECT_EQ(altered.second, 0) << r.out;
-    EXPECT_EQ(replay_heard(r.out, "replay question (line 4)", "C").first, -1) << "C is out of its reach\n" << r.out;
+    EXPECT_EQ(replay_heard(r.out, "replay question (line 7)", "C").first, -1) << "C is out of its reach\n" << r.out;
     for (const char *c : {"B", "C"}) {
-        const auto verbatim = replay_heard(r.out, "replay question (line 6)", c);
+        const auto verbatim = replay_heard(r.out, "replay question (line 9)", c);
         EXPECT_GE(verbatim.first, 1) << c << "\n" << r.out;
         EXPECT_EQ(verbatim.second, verbatim.first) << c << "\n" << r.out;
     }
