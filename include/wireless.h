@@ -138,8 +138,10 @@ constexpr unsigned WIRELESS_TRICKLE_REDUNDANCY = 1;
 // one in two and one in three.
 constexpr uint32_t WIRELESS_EVENT_SPREAD_MS = 500;
 static_assert(WIRELESS_TRICKLE_QUICK_MS / 2 > WIRELESS_STATUS_TRANSIT_MS, "the second after the first is through");
-static_assert(WIRELESS_EVENT_SPREAD_MS + WIRELESS_STATUS_TRANSIT_MS < WIRELESS_UNLOCK_FALL_BACK_MS,
-              "the unlock is through the air before it falls back");
+static_assert(WIRELESS_SLOT_LEAD_MS + WIRELESS_EVENT_SPREAD_MS / WIRELESS_SLOT_MS * WIRELESS_SLOT_MS + WIRELESS_SLOT_MS +
+                      WIRELESS_STATUS_TRANSIT_MS <
+                  WIRELESS_UNLOCK_FALL_BACK_MS,
+              "the unlock is through the air before it falls back, from its last slot too");
 // A board that takes a newer event up relays it once, and one that hears old
 // news or a question answers once, in a random slot of a window that grows
 // with the peers it hears: two air times a peer, so that the first of all

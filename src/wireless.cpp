@@ -182,7 +182,8 @@ absolute_time_t wireless_slot_time(absolute_time_t from, uint32_t after_ms, uint
     return delayed_by_us(from, (uint64_t{after_ms} + slot * WIRELESS_SLOT_MS) * 1000);
 }
 
-// The same, counted from now: the packet heard, the press, the fall-back.
+// The same, counted from now (the packet heard, the press, the fall-back),
+// the first slot after the lead that leaves room for the event's save.
 absolute_time_t wireless_random_time(uint32_t spread_ms) {
     return wireless_slot_time(get_absolute_time(), WIRELESS_SLOT_LEAD_MS, spread_ms);
 }

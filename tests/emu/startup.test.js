@@ -161,6 +161,10 @@ describe('door sensor', () => {
   it('follows a new level after 50 ms unchanged, never a shorter pulse or a bouncing sensor', () => {
     const board = new Board();
     board.runUntil(() => frames(board).length >= 1, 1_500_000);
+    // Past the first question to the radio's peers (12 configuration bytes, then 48), whose
+    // write holds the loop; the next comes a second later.
+    board.runUntil(() => board.tx[0].length >= 60, 1_500_000);
+    board.run(10_000);
     board.setPin(25, true);
     const opened = board.nowUs();
     const seen = board.runUntil(() => statusByte(board, DOOR) === 0, 200_000, 20);
