@@ -52,19 +52,22 @@ constexpr uint32_t WIRELESS_AGE_MAX = WIRELESS_AGE_NO_EVENT - 1;
 // it. Such a board takes the kind (byte 12), the state (13) and the age (16
 // to 19); bytes 14 and 15 only show in its "MSG FROM" line (the low half of
 // the number printed there), and bytes 20 to 31 it does not look at. So the
-// identity lies in 20 to 25 and bytes 12 to 19 stay as they always were:
+// identity lies in 20 to 25, and 14 and 15 name a relay's source only:
 //   20..23  event counter, big-endian: fleet-wide, a new event takes the
 //           highest this board knows + 1; never 0, so that a non-zero counter
 //           says the identity is there
 //   24..25  origin tag, big-endian, from the unique ID of the board that made the event
 //   26..29  boot epoch, big-endian: the sender's start, from its flash, never 0
 //   30..31  sequence, big-endian: the sender's broadcasts in this epoch, from 1
-//   14..15  zero: they show in every board's "MSG FROM" line, which stays as it was
+//   14..15  in a relay, big-endian, the origin tag of the board it was taken
+//           from (its sender's "MSG FROM" number changes there, nothing
+//           else); zero in every other message
 // A board that knows no event sends none: its message is the plain one with
 // the age "no event", which every board reads as a question.
 // An event is the (counter, origin, state) triple: a higher one is newer,
 // an equal one the same event. The state only breaks the tie of two boards
 // whose origin tags happen to be equal.
+constexpr size_t WIRELESS_STATUS_RELAYED_FROM_AT = 14;
 constexpr size_t WIRELESS_STATUS_COUNTER_AT = 20;
 constexpr size_t WIRELESS_STATUS_ORIGIN_AT = 24;
 // The message's freshness, (epoch, sequence), rises with every broadcast of a
@@ -144,7 +147,9 @@ static_assert(WIRELESS_SLOT_LEAD_MS + WIRELESS_EVENT_SPREAD_MS / WIRELESS_SLOT_M
               "the unlock is through the air before it falls back, from its last slot too");
 // A board that takes a newer event up relays it once, and one that hears old
 // news or a question answers once, in a random slot of a window that grows
-// with the peers it hears: two air times a peer, so that the first of all
+// with the peers it hears (twice as many for the next hour, each time a later
+// relay shows that its own met others on the air: boards started together
+// hear few of each other): two air times a peer, so that the first of all
 // the boards that heard one packet is usually heard by the rest before they
 // speak. Bounded below by two air times, above by the size of the table.
 // A board that missed the fleet's last events (it restarted and nobody has

@@ -36,6 +36,7 @@ static_assert(sizeof shared_secret == WIRELESS_KEY_SIZE, "the key is 32 bytes");
 constexpr size_t STATUS_ID_AT = 4;
 constexpr size_t STATUS_KIND_AT = 12;
 constexpr size_t STATUS_FOB_AT = 13;
+constexpr size_t STATUS_RELAYED_FROM_AT = WIRELESS_STATUS_RELAYED_FROM_AT;
 constexpr size_t STATUS_AGE_AT = 16;
 constexpr size_t STATUS_COUNTER_AT = WIRELESS_STATUS_COUNTER_AT;
 constexpr size_t STATUS_ORIGIN_AT = WIRELESS_STATUS_ORIGIN_AT;
@@ -122,6 +123,14 @@ uint8_t peer_ids[WIRELESS_PEERS_MAX][WIRELESS_UNIQUE_ID_SIZE];
 int64_t peer_heard_us[WIRELESS_PEERS_MAX];
 uint64_t peer_fresh[WIRELESS_PEERS_MAX];
 unsigned peer_count;
+// Peers reckoned with beyond those heard, until crowd_until_us: boards
+// started together hear few of each other, and a window sized by those few
+// has every board that heard one packet relay it at once.
+uint32_t crowd_peers;
+int64_t crowd_until_us;
+// This board relayed its current event; a later relay of it taken from
+// another board shows that this one was not heard.
+bool relay_sent;
 
 // This board's freshness: the epoch of this start and the broadcasts made in it.
 uint32_t boot_epoch;
@@ -232,12 +241,26 @@ uint64_t wireless_peer_freshness(const uint8_t *id) {
     return slot < peer_count ? peer_fresh[slot] : 0;
 }
 
-// The window of a relay or a reply: two air times for every peer heard in the last hour.
-uint32_t wireless_answer_window_ms() {
+// The peers heard in the last hour, or the crowd reckoned with when more.
+uint32_t wireless_peers_reckoned() {
     const int64_t since_us = now_us() - int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
     uint32_t peers = 0;
     for (unsigned i = 0; i < peer_count; i++) peers += peer_heard_us[i] >= since_us ? 1 : 0;
-    const uint32_t window_ms = peers * WIRELESS_ANSWER_PER_PEER_MS;
+    return now_us() < crowd_until_us && crowd_peers > peers ? crowd_peers : peers;
+}
+
+// This board's relay met others on the air: boards that heard one packet
+// still relay it together, so there are more of them than it reckoned with.
+// Twice as many from now on, for the next hour.
+void wireless_crowd_heard() {
+    const uint32_t doubled = 2 * wireless_peers_reckoned();
+    crowd_peers = doubled > WIRELESS_PEERS_MAX ? WIRELESS_PEERS_MAX : (doubled < 2 ? 2 : doubled);
+    crowd_until_us = now_us() + int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
+}
+
+// The window of a relay or a reply: two air times for every peer reckoned with.
+uint32_t wireless_answer_window_ms() {
+    const uint32_t window_ms = wireless_peers_reckoned() * WIRELESS_ANSWER_PER_PEER_MS;
     if (window_ms < WIRELESS_ANSWER_MIN_MS) return WIRELESS_ANSWER_MIN_MS;
     return window_ms > WIRELESS_ANSWER_MAX_MS ? WIRELESS_ANSWER_MAX_MS : window_ms;
 }
@@ -329,6 +352,7 @@ void wireless_new_event() {
     event_origin = own_origin;
     event_us = now_us();
     event_echoed = false;
+    relay_sent = false;
 }
 
 // This board's own event (a toggle or a fall-back): told at once, then in
@@ -405,6 +429,21 @@ void wireless_handle_plain_status(const uint8_t *msg) {
     }
 }
 
+// After this board relayed its event: a relay of it taken from another
+// board, or its maker telling it again before its longest intervals (it
+// tries again only while none has told it back). Either did not hear this
+// board's relay, which met others on the air.
+void wireless_check_relay_heard(const uint8_t *msg) {
+    if (!relay_sent) return;
+    const uint16_t from = static_cast<uint16_t>(msg[STATUS_RELAYED_FROM_AT] << 8 | msg[STATUS_RELAYED_FROM_AT + 1]);
+    const bool other_relay = from != 0 && from != own_origin;
+    const bool maker_again = from == 0 && wireless_origin_tag(msg + STATUS_ID_AT) == event_origin &&
+                             crc_load_be32(msg + STATUS_AGE_AT) < WIRELESS_TRICKLE_MAX_MS / 2;
+    if (!other_relay && !maker_again) return;
+    relay_sent = false;  // once an event
+    wireless_crowd_heard();
+}
+
 // An event older by its counter, told by the board that made it, that is yet
 // younger than ours by the margin: that board made it from a stale counter.
 // Only a message shown to be newer than one heard before from its sender
@@ -441,6 +480,7 @@ void wireless_handle_event_status(const uint8_t *msg, uint32_t counter, bool sho
     // under different names (origins): the fleet settles on the highest name
     // without a word, and none answers or relays the others.
     const bool same_news = order != 0 && knows_fob_event && counter == event_counter && fob == status.in.fob;
+    if (same_news || order == 0) wireless_check_relay_heard(msg);
     if (same_news) {
         if (order > 0) {
             event_origin = origin;
@@ -460,6 +500,7 @@ void wireless_handle_event_status(const uint8_t *msg, uint32_t counter, bool sho
         event_origin = origin;
         event_us = wireless_event_time_us(msg);
         event_echoed = false;
+        relay_sent = false;
         wireless_relay_later(sender);
     }
 }
@@ -491,6 +532,8 @@ bool wireless_relay_outdated() {
            wireless_fob_age_ms() >= WIRELESS_UNLOCK_FALL_BACK_MS;
 }
 
+void wireless_send_status(uint16_t relayed_from);
+
 // Every broadcast that is due: this board's new event, a relay or reply,
 // and the schedule's, unless a peer told the same event in this interval.
 void wireless_broadcast_due() {
@@ -501,7 +544,12 @@ void wireless_broadcast_due() {
         event_tx = nil_time;
     }
     if (wireless_due(answer_tx)) {
-        if (!wireless_relay_outdated()) wireless_broadcast_status();
+        if (answer_has_source && !wireless_relay_outdated()) {
+            wireless_send_status(wireless_origin_tag(answer_source));
+            relay_sent = true;
+        } else if (!answer_has_source) {
+            wireless_broadcast_status();
+        }
         answer_tx = nil_time;
     }
     if (wireless_due(trickle_tx)) {
@@ -553,6 +601,30 @@ void wireless_next_epoch() {
     settings_radio.boot_epoch = boot_epoch;
     tx_sequence = 0;
     settings_save();
+}
+
+// A status message; a relay names the board it took the event from.
+void wireless_send_status(uint16_t relayed_from) {
+    uint8_t msg[WIRELESS_MSG_SIZE] = {};
+    crc_store_le32(msg, WIRELESS_STATUS_MARKER);
+    memcpy(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id);
+    msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
+    msg[STATUS_FOB_AT] = status.in.fob;
+    msg[STATUS_RELAYED_FROM_AT] = static_cast<uint8_t>(relayed_from >> 8);
+    msg[STATUS_RELAYED_FROM_AT + 1] = static_cast<uint8_t>(relayed_from);
+    crc_store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
+    if (knows_fob_event) {
+        crc_store_be32(msg + STATUS_COUNTER_AT, event_counter);
+        msg[STATUS_ORIGIN_AT] = static_cast<uint8_t>(event_origin >> 8);
+        msg[STATUS_ORIGIN_AT + 1] = static_cast<uint8_t>(event_origin);
+    }
+    if (tx_sequence == WIRELESS_SEQUENCE_MAX) wireless_next_epoch();
+    tx_sequence++;
+    crc_store_be32(msg + STATUS_EPOCH_AT, boot_epoch);
+    msg[STATUS_SEQUENCE_AT] = static_cast<uint8_t>(tx_sequence >> 8);
+    msg[STATUS_SEQUENCE_AT + 1] = static_cast<uint8_t>(tx_sequence);
+    wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
+    uart_write_blocking(uart0, msg, sizeof msg);
 }
 
 void wireless_handle_press(uint32_t uid1, uint32_t uid2, uint32_t uid3, uint32_t counter) {
@@ -712,6 +784,9 @@ void wireless_init() {
     following = false;
     event_echoed = false;
     peer_count = 0;
+    crowd_peers = 0;
+    crowd_until_us = 0;
+    relay_sent = false;
     // Boards powered up together must not broadcast together either.
     random_state = load_le64(cached_unique_id) ^ to_us_since_boot(get_absolute_time());
     // A board that knows no event asks its peers within the first interval.
@@ -760,24 +835,7 @@ void wireless_poll() {
 }
 
 void wireless_broadcast_status() {
-    uint8_t msg[WIRELESS_MSG_SIZE] = {};
-    crc_store_le32(msg, WIRELESS_STATUS_MARKER);
-    memcpy(msg + STATUS_ID_AT, cached_unique_id, sizeof cached_unique_id);
-    msg[STATUS_KIND_AT] = WIRELESS_STATUS_KIND;
-    msg[STATUS_FOB_AT] = status.in.fob;
-    crc_store_be32(msg + STATUS_AGE_AT, wireless_fob_age_ms());
-    if (knows_fob_event) {
-        crc_store_be32(msg + STATUS_COUNTER_AT, event_counter);
-        msg[STATUS_ORIGIN_AT] = static_cast<uint8_t>(event_origin >> 8);
-        msg[STATUS_ORIGIN_AT + 1] = static_cast<uint8_t>(event_origin);
-    }
-    if (tx_sequence == WIRELESS_SEQUENCE_MAX) wireless_next_epoch();
-    tx_sequence++;
-    crc_store_be32(msg + STATUS_EPOCH_AT, boot_epoch);
-    msg[STATUS_SEQUENCE_AT] = static_cast<uint8_t>(tx_sequence >> 8);
-    msg[STATUS_SEQUENCE_AT + 1] = static_cast<uint8_t>(tx_sequence);
-    wireless_mac(msg + WIRELESS_BODY_SIZE, msg);
-    uart_write_blocking(uart0, msg, sizeof msg);
+    wireless_send_status(0);
 }
 
 void wireless_toggle() {

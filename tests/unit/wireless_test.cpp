@@ -33,6 +33,8 @@ constexpr uint64_t kSlotNs = WIRELESS_SLOT_MS * kMsNs;
 constexpr uint64_t kPollUs = 10;
 constexpr uint64_t kIdlePollUs = 1000;
 constexpr uint16_t kBoardTag = 0x5534;  // the origin tag of kBoardId
+constexpr uint16_t kPeer1Tag = 0x63C5;  // of peer 1 1 1 1 1 1 1 1
+constexpr uint16_t kPeer2Tag = 0xC78B;  // of peer 2 2 2 2 2 2 2 2
 constexpr uint8_t kBoardId[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
 constexpr uint32_t kU1 = 0x0A0B0C0D, kU2 = 0x11223344, kU3 = 0xCAFEF00D;
 
@@ -55,6 +57,10 @@ uint32_t counter_of(const Message &m) {
 }
 uint16_t origin_of(const Message &m) {
     return static_cast<uint16_t>(m[24] << 8 | m[25]);
+}
+// A relay's source, bytes 14 and 15; 0 in every other message.
+uint16_t relayed_from_of(const Message &m) {
+    return static_cast<uint16_t>(m[14] << 8 | m[15]);
 }
 // Its freshness: the epoch (26 to 29) and sequence (30, 31), big-endian, as one number.
 uint64_t freshness_of(const Message &m) {
@@ -123,16 +129,25 @@ protected:
     }
     // A peer's status message that carries its event's counter and origin.
     static Message event_message(const peers::BoardId &id, uint8_t fob, uint32_t age, uint32_t counter,
-                                 uint16_t origin) {
+                                 uint16_t origin, uint16_t relayed_from = 0) {
         Message m = peers::status_message(kKey, id, fob, age);
+        m[14] = static_cast<uint8_t>(relayed_from >> 8);
+        m[15] = static_cast<uint8_t>(relayed_from);
         for (unsigned i = 0; i < 4; i++) m[20 + i] = static_cast<uint8_t>(counter >> (24 - 8 * i));
         m[24] = static_cast<uint8_t>(origin >> 8);
         m[25] = static_cast<uint8_t>(origin);
         return peers::seal(m, kKey);
     }
     void event_from(const peers::BoardId &id, uint8_t fob, uint32_t age, uint32_t counter, uint16_t origin,
-                    uint64_t t_ns) {
-        deliver_at(peers::as_string(event_message(id, fob, age, counter, origin)), t_ns);
+                    uint64_t t_ns, uint16_t relayed_from = 0) {
+        deliver_at(peers::as_string(event_message(id, fob, age, counter, origin, relayed_from)), t_ns);
+    }
+    // Plain peers 0x40 0 .. 0x40 n-1, each telling an old NONE: the board hears
+    // them and changes nothing.
+    void hear_plain_peers(uint8_t n) {
+        for (uint8_t k = 0; k < n; k++) {
+            status_from({0x40, k, 0, 0, 0, 0, 0, 0}, FOB_NONE, 5000, vb::now_ns() + 55 * kMsNs);
+        }
     }
 
     std::string console(size_t from) {
@@ -681,6 +696,7 @@ TEST_P(EventOrderTest, NewerTakenSameQuietOlderAnswered) {
     EXPECT_LE(s[0].start_ns, t + WIRELESS_ANSWER_MIN_MS * kMsNs);
     EXPECT_EQ(counter_of(s[0].message), 5u);
     EXPECT_EQ(origin_of(s[0].message), 0x1000);
+    EXPECT_EQ(relayed_from_of(s[0].message), kPeer1Tag);
     // The age counts from the event: the message's 100 ms, its way to this
     // board and the time since, with no new stamp.
     const uint32_t since_ms = static_cast<uint32_t>((s[0].start_ns - t) / kMsNs);
@@ -702,6 +718,8 @@ TEST_P(EventOrderTest, NewerTakenSameQuietOlderAnswered) {
         EXPECT_EQ(counter_of(s[0].message), c.told_counter);
         EXPECT_EQ(origin_of(s[0].message), c.told_origin);
         EXPECT_EQ(s[0].message[13], c.state);
+        const bool reply = c.told_counter == 5 && c.told_origin == 0x1000;
+        EXPECT_EQ(relayed_from_of(s[0].message), reply ? 0 : kPeer2Tag) << "a relay names its source";
     }
 }
 
@@ -745,9 +763,7 @@ TEST_P(SuppressionTest, AnswerDroppedWhenAnotherBoardSpeaksFirst) {
     const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p3{3, 3, 3, 3, 3, 3, 3, 3};
     uint64_t t = init_at_ns_ + 64000 * kMsNs;
     idle_until(t - 2000 * kMsNs);
-    for (uint8_t k = 0; k < 28; k++) {  // plain peers that change nothing
-        status_from({0x40, k, 0, 0, 0, 0, 0, 0}, FOB_NONE, 5000, vb::now_ns() + 55 * kMsNs);
-    }
+    hear_plain_peers(28);
     event_from(p1, FOB_LOCKDOWN, 100, 5, 0x1000, t);
     status_from(p3, FOB_NONE, 0, t + 60 * kMsNs);  // the 30th peer
     if (c.reply) {
@@ -764,6 +780,56 @@ TEST_P(SuppressionTest, AnswerDroppedWhenAnotherBoardSpeaksFirst) {
 INSTANTIATE_TEST_SUITE_P(Answers, SuppressionTest,
                          ::testing::Values(SuppressCase{false, false, false}, SuppressCase{false, true, true},
                                            SuppressCase{true, false, false}, SuppressCase{true, true, false}));
+
+struct CrowdCase {
+    bool maker;             // told again by peer 1, the event's maker (else by peer 3)
+    uint16_t relayed_from;  // its bytes 14 and 15
+    uint32_t age;
+    bool doubled;
+};
+
+class CrowdTest : public WirelessTest, public ::testing::WithParamInterface<CrowdCase> {};
+
+// Having heard 30 peers, the board relays peer 1's event; then the row's
+// peer tells it again. A relay taken from another board than this one, or
+// the maker trying again (within 32 s of the event), shows that the board's
+// relay met others on the air: it reckons with 60 peers, and its replies to
+// eight questions spread past the 30 peers' 18.5 s. Otherwise they stay within.
+TEST_P(CrowdTest, RelayNotHeardDoublesTheWindow) {
+    const CrowdCase c = GetParam();
+    const peers::BoardId p1{1, 1, 1, 1, 1, 1, 1, 1}, p3{3, 3, 3, 3, 3, 3, 3, 3};
+    const uint64_t t = init_at_ns_ + 64000 * kMsNs;
+    idle_until(t - 2000 * kMsNs);
+    hear_plain_peers(28);
+    event_from(p1, FOB_LOCKDOWN, 100, 5, kPeer1Tag, t);
+    status_from(p3, FOB_NONE, 0, t + 60 * kMsNs);  // the 30th peer
+    poll_until(t + 20000 * kMsNs);
+    ASSERT_EQ(sent_between(t, vb::now_ns()).size(), 1u) << "relayed";
+    event_from(c.maker ? p1 : p3, FOB_LOCKDOWN, c.age, 5, kPeer1Tag, vb::now_ns() + 60 * kMsNs, c.relayed_from);
+    uint64_t latest_ms = 0;
+    for (int k = 0; k < 8; k++) {
+        const uint64_t asked = vb::now_ns() + 60 * kMsNs;
+        status_from({0x40, 0, 0, 0, 0, 0, 0, 0}, FOB_NONE, WIRELESS_AGE_NO_EVENT, asked);
+        idle_until(asked + (2 * 30 * WIRELESS_ANSWER_PER_PEER_MS + WIRELESS_SLOT_MS) * kMsNs);
+        const auto s = sent_between(asked, vb::now_ns());
+        ASSERT_FALSE(s.empty()) << "each question answered";
+        if (s.size() > 1) continue;  // the schedule's own broadcast came too: which is which?
+        latest_ms = std::max(latest_ms, (s[0].start_ns - asked) / kMsNs);
+    }
+    const uint64_t window_ms = 30 * WIRELESS_ANSWER_PER_PEER_MS + WIRELESS_SLOT_LEAD_MS;
+    if (c.doubled) {
+        EXPECT_GT(latest_ms, window_ms);
+    } else {
+        EXPECT_LE(latest_ms, window_ms);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Retold, CrowdTest,
+                         ::testing::Values(CrowdCase{false, kPeer1Tag, 20000, true},    // relayed from the maker
+                                           CrowdCase{false, kBoardTag, 20000, false},   // relayed from this board
+                                           CrowdCase{false, 0, 20000, false},           // a reply
+                                           CrowdCase{true, 0, 20000, true},             // the maker's late try
+                                           CrowdCase{true, 0, 40000, false}));          // its longest interval
 
 // ---- freshness: recorded status messages played back --------------------------------------------
 
