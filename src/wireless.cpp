@@ -128,8 +128,8 @@ unsigned peer_count;
 // has every board that heard one packet relay it at once.
 uint32_t crowd_peers;
 int64_t crowd_until_us;
-// This board relayed its current event; a later relay of it taken from
-// another board shows that this one was not heard.
+// This board relayed its current event; what it hears of the event next
+// may show that the relay was not heard.
 bool relay_sent;
 
 // This board's freshness: the epoch of this start and the broadcasts made in it.
