@@ -258,6 +258,12 @@ void wireless_crowd_heard() {
     crowd_until_us = now_us() + int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
 }
 
+// Another board's relay was heard before this board's: the window held the
+// boards that relay, and half as many may do.
+void wireless_crowd_calm() {
+    if (crowd_peers > 0) crowd_peers--;
+}
+
 // The window of a relay or a reply: two air times for every peer reckoned with.
 uint32_t wireless_answer_window_ms() {
     const uint32_t window_ms = wireless_peers_reckoned() * WIRELESS_ANSWER_PER_PEER_MS;
@@ -339,6 +345,7 @@ void wireless_heard_same_event(const uint8_t *sender) {
     }
     wireless_echo_heard();
     if (answer_has_source && memcmp(sender, answer_source, sizeof answer_source) == 0) return;
+    if (answer_has_source && !is_nil_time(answer_tx)) wireless_crowd_calm();
     answer_tx = nil_time;
 }
 
