@@ -149,7 +149,8 @@ static_assert(WIRELESS_SLOT_LEAD_MS + WIRELESS_EVENT_SPREAD_MS / WIRELESS_SLOT_M
 // news or a question answers once, in a random slot of a window that grows
 // with the peers it hears (twice as many for the next hour, each time a later
 // relay shows that its own met others on the air: boards started together
-// hear few of each other): two air times a peer, so that the first of all
+// hear few of each other; one fewer each time another's relay came first):
+// two air times a peer, so that the first of all
 // the boards that heard one packet is usually heard by the rest before they
 // speak. Bounded below by two air times, above by the size of the table.
 // A board that missed the fleet's last events (it restarted and nobody has

@@ -258,8 +258,9 @@ void wireless_crowd_heard() {
     crowd_until_us = now_us() + int64_t{WIRELESS_PEER_FORGET_MS} * 1000;
 }
 
-// Another board's relay was heard before this board's: the window held the
-// boards that relay, and half as many may do.
+// Another board told the event before this board's relay: the window held the
+// boards that relay, and may shrink, one peer at a time (halving it brought
+// back the storms that doubled it).
 void wireless_crowd_calm() {
     if (crowd_peers > 0) crowd_peers--;
 }
